@@ -1,0 +1,49 @@
+# Entry points: `make demo` and `make test` work on a fresh machine.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check -q
+BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.26" ninja
+DEPS_STAMP := $(VENV)/.deps-installed
+
+.PHONY: demo test build system-deps wheel abi3audit asan clean
+
+demo: build
+	$(PY) examples/demo.py
+
+test: build
+	$(VENV)/bin/pytest
+
+system-deps:
+	@scripts/ensure-system-deps.sh
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+
+$(DEPS_STAMP): pyproject.toml | $(PY)
+	$(PIP) install $(BUILD_TOOLS)
+	$(PY) scripts/extras.py test > $(VENV)/test-requirements.txt
+	$(PIP) install -r $(VENV)/test-requirements.txt
+	touch $@
+
+build: system-deps $(DEPS_STAMP)
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+
+# The abi3 wheel, checked for stable-ABI violations.
+wheel: system-deps $(DEPS_STAMP)
+	rm -rf dist && $(PY) -m pip wheel --no-build-isolation --no-deps -w dist . -q
+	$(PIP) install abi3audit
+	$(VENV)/bin/abi3audit --strict --report dist/*.whl
+
+abi3audit: wheel
+
+# The whole suite against a build with AddressSanitizer and UBSan.
+asan: system-deps $(DEPS_STAMP)
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	  -C cmake.define.QUARL_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/asan .
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(VENV)/bin/pytest -x -p no:cacheprovider
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+
+clean:
+	rm -rf build dist $(VENV)

@@ -1,0 +1,44 @@
+// The attribute-based steps of the general walk, kept out of the hot path.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "common/pyref.h"
+#include "common/status.h"
+#include "lib/codec.h"
+
+namespace quarl {
+
+// Dictionary encoding of a dict (or subclass), shared with the __dict__ step.
+Status write_dict(Codec& codec, PyObject* dict);
+
+// Objects that are none of the built-in types: float64 arrays, Decimal,
+// date-like objects, UUIDs, enum members, tables, objects with a __dict__,
+// and finally str().
+Status write_special_object(Codec& codec, PyObject* obj);
+
+// Reads an attribute the way hasattr() sees it: `found` is false when the
+// read fails with AttributeError; any other exception is a failure.
+Status read_optional_attribute(PyObject* obj, const char* name, PyRef& value, bool& found);
+
+// True for members of enum.Enum (no object can be one before enum is imported).
+Status is_enum_member(PyObject* obj, bool& member);
+
+// The outcome of one optional step of the walk.
+enum class Step { written, not_matched, failed };
+
+inline Step step_from(Status status) {
+  return status.ok() ? Step::written : Step::failed;
+}
+
+// The float64 array step: not_matched for anything that is not a float64
+// ndarray in native byte order.
+Step try_write_float_array(Codec& codec, PyObject* obj);
+
+// The table step, by type name: data frames, series, indexes, tables and
+// record batches, converted by their own methods and written one level deeper.
+Step try_write_table(Codec& codec, PyObject* obj, std::string_view type_name);
+
+}  // namespace quarl

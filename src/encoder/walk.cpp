@@ -1,0 +1,237 @@
+// The general walk: the fixed order of type tests that decides what every
+// Python value becomes.
+#include <string>
+
+#include "common/pyref.h"
+#include "encoder/encoder.h"
+#include "encoder/special_objects.h"
+#include "encoder/writers.h"
+
+namespace quarl {
+namespace {
+
+Status write_value(Codec& codec, PyObject* obj);
+
+// Key text for a key that is not a str: str(key), with characters UTF-8
+// cannot carry replaced by U+FFFD; a key whose str() raises is reported as
+// unraisable and named by its type.
+Status non_str_key_text(PyObject* key, std::string& text);
+
+Status intern_key(Codec& codec, PyObject* key, uint32_t& index) {
+  if (PyUnicode_CheckExact(key)) return codec.strings.intern_str(key, index);
+  if (PyUnicode_Check(key)) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (utf8 == nullptr) return Status::failure();
+    return codec.strings.intern_text(std::string_view(utf8, static_cast<size_t>(size)), index);
+  }
+  std::string text;
+  if (!non_str_key_text(key, text).ok()) return Status::failure();
+  return codec.strings.intern_text(text, index);
+}
+
+void append_utf8_replacing_surrogates(std::string& out, Py_UCS4 c) {
+  if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+Status unprintable_key_text(PyObject* key, std::string& text) {
+  PyErr_WriteUnraisable(key);
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(key)));
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    text = "<unprintable object>";
+  } else {
+    text = std::string("<unprintable ") + utf8 + " object>";
+  }
+  return Status::success();
+}
+
+Status non_str_key_text(PyObject* key, std::string& text) {
+  PyRef str = PyRef::steal(PyObject_Str(key));
+  if (!str) return unprintable_key_text(key, text);
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size);
+  if (utf8 != nullptr) {
+    text.assign(utf8, static_cast<size_t>(size));
+    return Status::success();
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Status::failure();
+  PyErr_Clear();
+  Py_ssize_t length = PyUnicode_GetLength(str.get());
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    append_utf8_replacing_surrogates(text, PyUnicode_ReadChar(str.get(), i));
+  }
+  return Status::success();
+}
+
+Status write_dict_entries(Codec& codec, PyObject* dict) {
+  Py_ssize_t expected_size = PyDict_Size(dict);
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  while (PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) {
+    // Key text and value may call back into Python, which can change the
+    // dict; the entry is held until it is written.
+    PyRef key = PyRef::borrow(borrowed_key);
+    PyRef value = PyRef::borrow(borrowed_value);
+    uint32_t index;
+    if (!intern_key(codec, key.get(), index).ok()) return Status::failure();
+    codec.payload_buffer.append_u32(index);
+    if (!serialize_any_optimized(codec, value.get()).ok()) return Status::failure();
+    if (PyDict_Size(dict) != expected_size) {
+      return raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+  }
+  return Status::success();
+}
+
+}  // namespace
+
+Status write_dict(Codec& codec, PyObject* dict) {
+  codec.payload_buffer.push(TAG_DICT);
+  if (!write_dict_entries(codec, dict).ok()) return Status::failure();
+  codec.payload_buffer.push(TAG_DICT_END);
+  return Status::success();
+}
+
+namespace {
+
+Status write_count(Codec& codec, Py_ssize_t count, const char* what) {
+  if (count < 0) return ensure_error_set();
+  if (!check_u32_length(static_cast<size_t>(count), what).ok()) return Status::failure();
+  codec.payload_buffer.reserve_extra(5 + static_cast<size_t>(count));
+  codec.payload_buffer.push_unchecked(TAG_LIST);
+  codec.payload_buffer.append_u32_unchecked(static_cast<uint32_t>(count));
+  return Status::success();
+}
+
+// Items are read by position; a list that grows meanwhile is written up to
+// the count taken at its start, one that shrinks fails the encode.
+Status write_list(Codec& codec, PyObject* list) {
+  Py_ssize_t count = PyList_Size(list);
+  if (!write_count(codec, count, "list").ok()) return Status::failure();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (i >= PyList_Size(list)) return raise(PyExc_RuntimeError, "list changed size during iteration");
+    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+    if (!item) return ensure_error_set();
+    if (!serialize_any_optimized(codec, item.get()).ok()) return Status::failure();
+  }
+  return Status::success();
+}
+
+// A tuple cannot change, and the caller holds it, so its items need no
+// references of their own.
+Status write_tuple(Codec& codec, PyObject* tuple) {
+  Py_ssize_t count = PyTuple_Size(tuple);
+  if (!write_count(codec, count, "tuple").ok()) return Status::failure();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GetItem(tuple, i);
+    if (item == nullptr) return ensure_error_set();
+    if (!serialize_any_optimized(codec, item).ok()) return Status::failure();
+  }
+  return Status::success();
+}
+
+// The count is patched after iterating, so a set whose iterator disagrees
+// with its len() still yields a consistent document.
+Status write_set(Codec& codec, PyObject* set) {
+  if (!write_count(codec, PySet_Size(set), "set").ok()) return Status::failure();
+  size_t count_offset = codec.payload_buffer.size() - 4;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(set));
+  if (!iterator) return Status::failure();
+  size_t written = 0;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!serialize_any_optimized(codec, item.get()).ok()) return Status::failure();
+    ++written;
+  }
+  if (PyErr_Occurred()) return Status::failure();
+  if (!check_u32_length(written, "set").ok()) return Status::failure();
+  write_u32(codec.payload_buffer.data() + count_offset, static_cast<uint32_t>(written));
+  return Status::success();
+}
+
+Status write_bytes(Codec& codec, PyObject* bytes) {
+  char* data = PyBytes_AsString(bytes);
+  Py_ssize_t size = PyBytes_Size(bytes);
+  if (data == nullptr || size < 0) return ensure_error_set();
+  return write_length_prefixed(codec, TAG_BYTES, data, static_cast<size_t>(size), "bytes");
+}
+
+// An int outside 64 bits is written as its decimal text, whatever its class.
+Status write_int(Codec& codec, PyObject* obj) {
+  bool fits;
+  if (!write_int_if_fits(codec, obj, fits).ok()) return Status::failure();
+  if (fits) return Status::success();
+  PyRef text = PyRef::steal(PyNumber_ToBase(obj, 10));
+  if (!text) return Status::failure();
+  return write_str(codec, TAG_STRING, text.get());
+}
+
+Status write_float_object(Codec& codec, PyObject* obj) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return Status::failure();
+  write_float(codec, value);
+  return Status::success();
+}
+
+bool is_set_like(PyObject* obj) {
+  return PyObject_TypeCheck(obj, &PySet_Type) || PyObject_TypeCheck(obj, &PyFrozenSet_Type);
+}
+
+// Built-in types by subtype test, in the order of the exact-type tests.
+Status write_subclass_or_special(Codec& codec, PyObject* obj) {
+  if (PyLong_Check(obj)) return write_int(codec, obj);
+  if (PyFloat_Check(obj)) return write_float_object(codec, obj);
+  if (PyUnicode_Check(obj)) return write_str(codec, TAG_STRING, obj);
+  if (PyDict_Check(obj)) return write_dict(codec, obj);
+  if (PyList_Check(obj)) return write_list(codec, obj);
+  if (PyTuple_Check(obj)) return write_tuple(codec, obj);
+  if (is_set_like(obj)) return write_set(codec, obj);
+  if (PyBytes_Check(obj)) return write_bytes(codec, obj);
+  return write_special_object(codec, obj);
+}
+
+Status write_value(Codec& codec, PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (obj == Py_None) {
+    write_none(codec);
+    return Status::success();
+  }
+  if (type == &PyBool_Type) {
+    write_bool(codec, obj == Py_True);
+    return Status::success();
+  }
+  if (type == &PyUnicode_Type) return write_str(codec, TAG_STRING, obj);
+  if (type == &PyLong_Type) return write_int(codec, obj);
+  if (type == &PyFloat_Type) return write_float_object(codec, obj);
+  if (type == &PyDict_Type) return write_dict(codec, obj);
+  if (type == &PyList_Type) return write_list(codec, obj);
+  if (type == &PyTuple_Type) return write_tuple(codec, obj);
+  return write_subclass_or_special(codec, obj);
+}
+
+}  // namespace
+
+Status serialize_any_optimized(Codec& codec, PyObject* obj) {
+  DepthScope depth(codec);
+  if (!depth.entered()) return Status::failure();
+  return write_value(codec, obj);
+}
+
+}  // namespace quarl

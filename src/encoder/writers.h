@@ -1,0 +1,103 @@
+// Primitive writers and the depth guard shared by the encoder's walks.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "common/status.h"
+#include "format/limits.h"
+#include "format/tags.h"
+#include "lib/codec.h"
+
+namespace quarl {
+
+// Counts one value on the current path for as long as it is being written.
+// A value at depth MAX_DEPTH + 1 is refused before anything of it is written.
+class DepthScope {
+ public:
+  explicit DepthScope(Codec& codec) noexcept : codec_(codec) {
+    entered_ = ++codec_.encode_depth <= MAX_DEPTH;
+    if (!entered_) PyErr_SetString(PyExc_RecursionError, "Maximum recursion depth exceeded");
+  }
+  ~DepthScope() { --codec_.encode_depth; }
+  DepthScope(const DepthScope&) = delete;
+  DepthScope& operator=(const DepthScope&) = delete;
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  Codec& codec_;
+  bool entered_;
+};
+
+// Lengths and counts travel as unsigned 32-bit fields; nothing larger is
+// ever written wrapped.
+inline Status check_u32_length(size_t length, const char* what) {
+  if (length <= MAX_U32_FIELD) return Status::success();
+  return raise_format(PyExc_ValueError, "%s of length %zu does not fit the format's 32-bit length field",
+                      what, length);
+}
+
+inline void write_none(Codec& codec) { codec.payload_buffer.push(TAG_NONE); }
+
+inline void write_bool(Codec& codec, bool value) {
+  codec.payload_buffer.push(value ? TAG_TRUE : TAG_FALSE);
+}
+
+inline void write_int64(Codec& codec, int64_t value) {
+  ByteBuffer& out = codec.payload_buffer;
+  if (static_cast<uint64_t>(value) < SMALL_INT_WRITE_LIMIT) {
+    out.push(static_cast<uint8_t>(TAG_SMALL_INT | value));
+    return;
+  }
+  out.reserve_extra(9);
+  out.push_unchecked(TAG_INT64);
+  out.append_u64_unchecked(static_cast<uint64_t>(value));
+}
+
+inline void write_float(Codec& codec, double value) {
+  ByteBuffer& out = codec.payload_buffer;
+  out.reserve_extra(9);
+  out.push_unchecked(TAG_FLOAT64);
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  out.append_u64_unchecked(bits);
+}
+
+// The length-prefixed layout of strings, bytes and the special types.
+inline Status write_length_prefixed(Codec& codec, uint8_t tag, const char* data, size_t size,
+                                    const char* what) {
+  if (!check_u32_length(size, what).ok()) return Status::failure();
+  ByteBuffer& out = codec.payload_buffer;
+  out.reserve_extra(5 + size);
+  out.push_unchecked(tag);
+  out.append_u32_unchecked(static_cast<uint32_t>(size));
+  out.append_unchecked(data, size);
+  return Status::success();
+}
+
+// A str (or subclass) as UTF-8 text under `tag`; lone surrogates raise
+// UnicodeEncodeError.
+inline Status write_str(Codec& codec, uint8_t tag, PyObject* str) {
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  if (text == nullptr) return Status::failure();
+  return write_length_prefixed(codec, tag, text, static_cast<size_t>(size), "str");
+}
+
+// An int that fits 64 bits; sets `fits` false (with no error) when it does not.
+inline Status write_int_if_fits(Codec& codec, PyObject* obj, bool& fits) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0) {
+    fits = false;
+    return Status::success();
+  }
+  if (value == -1 && PyErr_Occurred()) return Status::failure();
+  fits = true;
+  write_int64(codec, value);
+  return Status::success();
+}
+
+}  // namespace quarl

@@ -1,0 +1,39 @@
+#include "lib/codec.h"
+
+#include <new>
+
+#include "format/limits.h"
+
+namespace quarl {
+
+Codec::Codec()
+    : payload_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
+      document_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
+      compressed_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
+      decompress_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
+      frame_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
+      cached_none(PyRef::borrow(Py_None)),
+      cached_true(PyRef::borrow(Py_True)),
+      cached_false(PyRef::borrow(Py_False)) {
+  for (size_t v = 0; v < cached_small_ints.size(); ++v) {
+    cached_small_ints[v] = PyRef::steal(PyLong_FromSize_t(v));
+    if (!cached_small_ints[v]) throw std::bad_alloc();
+  }
+}
+
+Codec::~Codec() {
+  // The table and buffers go first, then the cached objects, in the order
+  // they were taken.
+  strings = StringTable();
+  payload_buffer.release_storage();
+  document_buffer.release_storage();
+  compressed_buffer.release_storage();
+  decompress_buffer.release_storage();
+  frame_buffer.release_storage();
+  cached_none.reset();
+  cached_true.reset();
+  cached_false.reset();
+  for (PyRef& ref : cached_small_ints) ref.reset();
+}
+
+}  // namespace quarl

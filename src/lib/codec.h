@@ -1,0 +1,40 @@
+// The codec object: everything the encoder and decoder keep between calls.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+
+#include "common/pyref.h"
+#include "encoder/string_table.h"
+#include "format/byte_buffer.h"
+#include "format/tags.h"
+
+namespace quarl {
+
+struct Codec {
+  // Builds the initial state; throws std::bad_alloc when memory runs out.
+  Codec();
+  Codec(Codec&&) noexcept = default;
+  Codec& operator=(Codec&&) = delete;
+  ~Codec();
+
+  StringTable strings;  // key_cache, string_list, string_map, next_string_index
+  uint64_t encode_depth = 0;
+  ByteBuffer payload_buffer;
+  ByteBuffer document_buffer;
+  ByteBuffer compressed_buffer;
+  ByteBuffer decompress_buffer;
+  ByteBuffer frame_buffer;
+  bool last_compressed = false;
+  // The compress argument of the last encode, recorded in its header.
+  bool compress_requested = false;
+
+  PyRef cached_none;
+  PyRef cached_true;
+  PyRef cached_false;
+  std::array<PyRef, SMALL_INT_READ_LIMIT> cached_small_ints;
+};
+
+}  // namespace quarl

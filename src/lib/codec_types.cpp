@@ -1,0 +1,134 @@
+// The two classes that wrap one codec each: Quarl and QuarlStreamEncoder.
+#include "lib/arguments.h"
+#include "lib/codec.h"
+#include "lib/instance.h"
+#include "lib/type_cache.h"
+#include "lib/types.h"
+#include "packed/document.h"
+#include "streaming/frames.h"
+
+namespace quarl {
+namespace {
+
+PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  const char* names[] = {nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Quarl", keywords(names))) return nullptr;
+  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
+}
+
+PyObject* quarl_encode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const char* names[] = {"obj", "compress", nullptr};
+  PyObject* obj;
+  PyObject* compress_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:encode_packed", keywords(names), &obj,
+                                   &compress_arg)) {
+    return nullptr;
+  }
+  return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
+    bool compress;
+    if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
+    return encode_packed(codec, obj, compress);
+  });
+}
+
+PyObject* quarl_decode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const char* names[] = {"bytes", "decompress", nullptr};
+  PyObject* data_arg;
+  PyObject* decompress_arg = Py_True;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:decode_packed", keywords(names), &data_arg,
+                                   &decompress_arg)) {
+    return nullptr;
+  }
+  return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
+    std::span<const uint8_t> data;
+    bool decompress;
+    if (!convert_bytes(data_arg, "bytes", data).ok()) return nullptr;
+    if (!convert_bool(decompress_arg, "decompress", decompress).ok()) return nullptr;
+    return decode_packed(codec, data, decompress);
+  });
+}
+
+PyObject* quarl_encode_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const char* names[] = {"obj", "compress", nullptr};
+  PyObject* obj;
+  PyObject* compress_arg = Py_True;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:encode_frame", keywords(names), &obj,
+                                   &compress_arg)) {
+    return nullptr;
+  }
+  return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
+    bool compress;
+    if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
+    return encode_frame(codec, obj, compress);
+  });
+}
+
+PyObject* quarl_get_stream_handshake(PyObject*, PyObject*) { return stream_handshake(); }
+PyObject* quarl_get_eos_frame(PyObject*, PyObject*) { return eos_frame(); }
+
+PyMethodDef quarl_methods[] = {
+    {"encode_packed", method_cast(quarl_encode_packed),
+     METH_VARARGS | METH_KEYWORDS, "encode_packed($self, obj, compress)\n--\n\n"},
+    {"decode_packed", method_cast(quarl_decode_packed),
+     METH_VARARGS | METH_KEYWORDS, "decode_packed($self, bytes, *, decompress=True)\n--\n\n"},
+    {"encode_frame", method_cast(quarl_encode_frame),
+     METH_VARARGS | METH_KEYWORDS, "encode_frame($self, obj, *, compress=True)\n--\n\n"},
+    {"get_stream_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
+     "get_stream_handshake()\n--\n\n"},
+    {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, "get_eos_frame()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot quarl_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(quarl_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
+    {Py_tp_methods, quarl_methods},
+    {Py_tp_doc, const_cast<char*>("Quarl()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec quarl_spec = {
+    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT, quarl_slots,
+};
+
+PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  const char* names[] = {nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":QuarlStreamEncoder", keywords(names))) {
+    return nullptr;
+  }
+  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
+}
+
+PyMethodDef stream_encoder_methods[] = {
+    {"encode_frame", method_cast(quarl_encode_frame), METH_VARARGS | METH_KEYWORDS,
+     "encode_frame($self, obj, *, compress=True)\n--\n\n"},
+    {"get_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
+     "get_handshake()\n--\n\n"},
+    {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, "get_eos_frame()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_encoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(stream_encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
+    {Py_tp_methods, stream_encoder_methods},
+    {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_encoder_spec = {
+    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT,
+    stream_encoder_slots,
+};
+
+PyObject* quarl_type_object = nullptr;
+PyObject* stream_encoder_type_object = nullptr;
+
+}  // namespace
+
+PyObject* quarl_type() { return cached_type(quarl_type_object, quarl_spec); }
+PyObject* stream_encoder_type() {
+  return cached_type(stream_encoder_type_object, stream_encoder_spec);
+}
+
+}  // namespace quarl

@@ -1,0 +1,80 @@
+// The Python object layout shared by the three classes, and the helpers that
+// create, guard and destroy it.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+#include "common/status.h"
+#include "lib/use_marker.h"
+
+namespace quarl {
+
+// The native value lives inline, followed by the use marker.
+template <typename Native>
+struct Instance {
+  PyObject_HEAD
+  Native native;
+  UseMarker marker;
+};
+
+template <typename Native>
+Native& native_of(PyObject* self) noexcept {
+  return reinterpret_cast<Instance<Native>*>(self)->native;
+}
+
+// Runs `body` and turns exhausted memory inside it into MemoryError, so no
+// C++ exception ever crosses into the interpreter.
+template <typename Body>
+auto guard_allocation(Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return {};
+  }
+}
+
+// Allocates an instance of `type` and moves `native` into it.
+template <typename Native>
+PyObject* new_instance(PyTypeObject* type, Native&& native) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* instance = reinterpret_cast<Instance<Native>*>(self);
+  new (&instance->native) Native(std::move(native));
+  new (&instance->marker) UseMarker();
+  return self;
+}
+
+template <typename Native>
+void dealloc_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  native_of<Native>(self).~Native();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// Runs a method body with the instance held exclusively.
+template <typename Native, typename Body>
+PyObject* with_exclusive(PyObject* self, Body&& body) noexcept {
+  auto* instance = reinterpret_cast<Instance<Native>*>(self);
+  ExclusiveUse use(instance->marker);
+  if (!use.held()) return nullptr;
+  return guard_allocation([&]() -> PyObject* { return body(instance->native); });
+}
+
+// Runs a property getter with the instance held shared.
+template <typename Native, typename Body>
+PyObject* with_shared(PyObject* self, Body&& body) noexcept {
+  auto* instance = reinterpret_cast<Instance<Native>*>(self);
+  SharedUse use(instance->marker);
+  if (!use.held()) return nullptr;
+  return guard_allocation([&]() -> PyObject* { return body(instance->native); });
+}
+
+}  // namespace quarl

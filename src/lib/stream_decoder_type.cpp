@@ -1,0 +1,108 @@
+// The QuarlStreamDecoder class.
+#include <optional>
+
+#include "lib/arguments.h"
+#include "lib/instance.h"
+#include "lib/type_cache.h"
+#include "lib/types.h"
+#include "streaming/stream_decoder.h"
+
+namespace quarl {
+namespace {
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  const char* names[] = {"max_frame_size", "expect_handshake", nullptr};
+  PyObject* max_frame_size_arg = nullptr;
+  PyObject* expect_handshake_arg = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:QuarlStreamDecoder", keywords(names),
+                                   &max_frame_size_arg, &expect_handshake_arg)) {
+    return nullptr;
+  }
+  uint64_t max_frame_size = DEFAULT_MAX_FRAME_SIZE;
+  if (max_frame_size_arg != nullptr &&
+      !convert_u64_index(max_frame_size_arg, "max_frame_size", max_frame_size).ok()) {
+    return nullptr;
+  }
+  std::optional<bool> expect_handshake;
+  if (!convert_optional_bool(expect_handshake_arg, "expect_handshake", expect_handshake).ok()) {
+    return nullptr;
+  }
+  HandshakeMode mode = !expect_handshake ? HandshakeMode::detect
+                       : *expect_handshake ? HandshakeMode::required
+                                           : HandshakeMode::absent;
+  return guard_allocation(
+      [&]() -> PyObject* { return new_instance(type, StreamDecoder(max_frame_size, mode)); });
+}
+
+PyObject* decoder_feed(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const char* names[] = {"chunk", nullptr};
+  PyObject* chunk_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:feed", keywords(names), &chunk_arg)) {
+    return nullptr;
+  }
+  return with_exclusive<StreamDecoder>(self, [&](StreamDecoder& decoder) -> PyObject* {
+    std::span<const uint8_t> chunk;
+    if (!convert_bytes(chunk_arg, "chunk", chunk).ok()) return nullptr;
+    return decoder.feed(chunk);
+  });
+}
+
+PyObject* decoder_clear(PyObject* self, PyObject*) {
+  return with_exclusive<StreamDecoder>(self, [](StreamDecoder& decoder) -> PyObject* {
+    decoder.clear();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* decoder_is_eos(PyObject* self, void*) {
+  return with_shared<StreamDecoder>(
+      self, [](StreamDecoder& decoder) { return PyBool_FromLong(decoder.is_eos()); });
+}
+
+PyObject* decoder_pending_bytes(PyObject* self, void*) {
+  return with_shared<StreamDecoder>(self, [](StreamDecoder& decoder) {
+    return PyLong_FromUnsignedLongLong(decoder.pending_bytes());
+  });
+}
+
+PyObject* decoder_handshake_received(PyObject* self, void*) {
+  return with_shared<StreamDecoder>(
+      self, [](StreamDecoder& decoder) { return PyBool_FromLong(decoder.handshake_received()); });
+}
+
+PyMethodDef decoder_methods[] = {
+    {"feed", method_cast(decoder_feed), METH_VARARGS | METH_KEYWORDS, "feed($self, chunk)\n--\n\n"},
+    {"clear", decoder_clear, METH_NOARGS, "clear($self)\n--\n\n"},
+    {"reset", decoder_clear, METH_NOARGS, "reset($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef decoder_properties[] = {
+    {"is_eos", decoder_is_eos, nullptr, nullptr, nullptr},
+    {"pending_bytes", decoder_pending_bytes, nullptr, nullptr, nullptr},
+    {"handshake_received", decoder_handshake_received, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot decoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<StreamDecoder>)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_getset, decoder_properties},
+    {Py_tp_doc,
+     const_cast<char*>("QuarlStreamDecoder(*, max_frame_size=..., expect_handshake=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec decoder_spec = {
+    "builtins.QuarlStreamDecoder", sizeof(Instance<StreamDecoder>), 0, Py_TPFLAGS_DEFAULT,
+    decoder_slots,
+};
+
+PyObject* decoder_type_object = nullptr;
+
+}  // namespace
+
+PyObject* stream_decoder_type() { return cached_type(decoder_type_object, decoder_spec); }
+
+}  // namespace quarl

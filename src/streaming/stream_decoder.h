@@ -1,0 +1,42 @@
+// The incremental stream decoder.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+
+#include "format/byte_buffer.h"
+#include "format/limits.h"
+#include "lib/codec.h"
+
+namespace quarl {
+
+enum class HandshakeMode { detect, required, absent };
+
+class StreamDecoder {
+ public:
+  StreamDecoder(uint64_t max_frame_size, HandshakeMode mode);
+
+  // Body of feed(): a new list of the values completed by `chunk`, or NULL.
+  PyObject* feed(std::span<const uint8_t> chunk);
+  // Back to the initial stream state (clear and reset).
+  void clear() noexcept;
+
+  bool is_eos() const noexcept { return is_eos_; }
+  bool handshake_received() const noexcept { return handshake_received_; }
+  uint64_t pending_bytes() const noexcept;
+
+ private:
+  Codec codec_;
+  ByteBuffer buffer_;
+  uint64_t read_position_ = 0;
+  uint64_t max_frame_size_;
+  HandshakeMode mode_;
+  bool handshake_received_;
+  bool is_eos_ = false;
+  // Bytes that arrived after end-of-stream: counted, never stored.
+  uint64_t discarded_after_eos_ = 0;
+};
+
+}  // namespace quarl

@@ -1,0 +1,193 @@
+"""The module frame: exported names, classes, signatures, argument conversion and the use marker."""
+
+import gc
+import inspect
+import sys
+import weakref
+
+import pytest
+
+import quarl
+from quarl import Quarl, QuarlError, QuarlStreamDecoder, QuarlStreamEncoder
+from quarl import _quarl
+
+from conftest import run_python
+
+CLASSES = [Quarl, QuarlStreamDecoder, QuarlStreamEncoder]
+
+
+def test_exported_names():
+    assert _quarl.__all__ == ["__version__", "Quarl", "QuarlStreamDecoder", "QuarlStreamEncoder", "QuarlError"]
+    assert _quarl.__version__ == quarl.__version__ == "1.7.0"
+    assert _quarl.__doc__ == ""
+    assert QuarlError is ValueError
+    with pytest.raises(QuarlError):
+        int("not a number")
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_classes_are_final_builtins_without_dict(cls):
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == cls.__name__
+    assert cls.__doc__ == ""
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    obj = cls()
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+    assert not gc.is_tracked(obj)
+
+
+SIGNATURES = [
+    (Quarl, "()"),
+    (QuarlStreamEncoder, "()"),
+    (QuarlStreamDecoder, "(*, max_frame_size=Ellipsis, expect_handshake=None)"),
+    (Quarl.encode_packed, "(self, /, obj, compress)"),
+    (Quarl.decode_packed, "(self, /, bytes, *, decompress=True)"),
+    (Quarl.encode_frame, "(self, /, obj, *, compress=True)"),
+    (Quarl.get_stream_handshake, "()"),
+    (Quarl.get_eos_frame, "()"),
+    (QuarlStreamEncoder.encode_frame, "(self, /, obj, *, compress=True)"),
+    (QuarlStreamEncoder.get_handshake, "()"),
+    (QuarlStreamEncoder.get_eos_frame, "()"),
+    (QuarlStreamDecoder.feed, "(self, /, chunk)"),
+    (QuarlStreamDecoder.clear, "(self, /)"),
+    (QuarlStreamDecoder.reset, "(self, /)"),
+]
+
+
+@pytest.mark.parametrize("func, expected", SIGNATURES, ids=lambda v: getattr(v, "__qualname__", v))
+def test_signatures(func, expected):
+    assert str(inspect.signature(func)) == expected
+    assert func.__doc__ in ("", None)
+
+
+def test_text_signatures_as_stored():
+    assert QuarlStreamDecoder.__text_signature__ == "(*, max_frame_size=..., expect_handshake=None)"
+    assert Quarl.encode_packed.__text_signature__ == "($self, obj, compress)"
+    assert Quarl.__text_signature__ == "()"
+
+
+def test_properties_have_no_docs():
+    for name in ("is_eos", "pending_bytes", "handshake_received"):
+        assert getattr(QuarlStreamDecoder, name).__doc__ is None
+
+
+def test_static_methods_work_on_class_and_instance():
+    assert Quarl.get_stream_handshake() == Quarl().get_stream_handshake() == b"QM\x01\x00"
+    assert QuarlStreamEncoder.get_handshake() == b"QM\x01\x00"
+    assert Quarl.get_eos_frame() == Quarl().get_eos_frame() == QuarlStreamEncoder.get_eos_frame() == bytes(6)
+
+
+BINDING_ERRORS = [
+    (lambda q: q.encode_packed(1, 1), TypeError, "compress"),
+    (lambda q: q.encode_packed(1, None), TypeError, "compress"),
+    (lambda q: q.encode_packed(1), TypeError, "compress"),
+    (lambda q: q.encode_packed(1, True, 3), TypeError, None),
+    (lambda q: q.encode_packed(1, compress=True, extra=1), TypeError, None),
+    (lambda q: q.decode_packed(bytearray(b"QL")), TypeError, "bytes"),
+    (lambda q: q.decode_packed(memoryview(b"QL")), TypeError, "bytes"),
+    (lambda q: q.decode_packed(b"QL", False), TypeError, None),
+    (lambda q: q.decode_packed(b"QL", decompress=0), TypeError, "decompress"),
+    (lambda q: q.encode_frame(1, True), TypeError, None),
+    (lambda q: q.encode_frame(1, compress=1), TypeError, "compress"),
+    (lambda q: Quarl(1), TypeError, None),
+    (lambda q: QuarlStreamEncoder(x=1), TypeError, None),
+    (lambda q: QuarlStreamDecoder(1024), TypeError, None),
+    (lambda q: QuarlStreamDecoder(expect_handshake=1), TypeError, "expect_handshake"),
+    (lambda q: QuarlStreamDecoder(max_frame_size="64"), TypeError, "max_frame_size"),
+    (lambda q: QuarlStreamDecoder(max_frame_size=1.5), TypeError, "max_frame_size"),
+    (lambda q: QuarlStreamDecoder(max_frame_size=-1), OverflowError, None),
+    (lambda q: QuarlStreamDecoder(max_frame_size=2**64), OverflowError, None),
+    (lambda q: QuarlStreamDecoder().feed(bytearray(b"x")), TypeError, "chunk"),
+    (lambda q: QuarlStreamDecoder().clear(1), TypeError, None),
+    (lambda q: QuarlStreamDecoder().reset(1), TypeError, None),
+    (lambda q: Quarl.encode_packed(object(), 1, True), TypeError, None),
+]
+
+
+@pytest.mark.parametrize("call, error, names", BINDING_ERRORS)
+def test_binding_and_conversion_errors(call, error, names):
+    with pytest.raises(error) as info:
+        call(Quarl())
+    if names:
+        assert names in str(info.value)
+
+
+def test_accepted_argument_forms():
+    codec = Quarl()
+    assert codec.encode_packed(obj=None, compress=False) == codec.encode_packed(None, False)
+
+    class SubBytes(bytes):
+        pass
+
+    assert codec.decode_packed(SubBytes(codec.encode_packed(7, False)), decompress=False) == 7
+
+    class Index:
+        def __index__(self):
+            return 5
+
+    QuarlStreamDecoder(max_frame_size=Index(), expect_handshake=True)
+    QuarlStreamDecoder(max_frame_size=2**64 - 1, expect_handshake=False)
+    QuarlStreamDecoder(max_frame_size=True)
+
+
+def test_reentrant_call_is_refused_and_codec_recovers():
+    codec = Quarl()
+    seen = []
+
+    class Reenters:
+        def isoformat(self):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                codec.encode_packed(1, False)
+            seen.append(True)
+            return "ok"
+
+    assert codec.decode_packed(codec.encode_packed([Reenters()], False)) == ["ok"]
+    assert seen == [True]
+    assert codec.decode_packed(codec.encode_packed(5, False)) == 5
+
+
+def test_reentrant_error_escaping_ends_the_encode():
+    codec = Quarl()
+
+    class Reenters:
+        def isoformat(self):
+            return codec.encode_frame(1)
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        codec.encode_packed(Reenters(), False)
+    assert codec.encode_packed(None, False) == bytes.fromhex("514c000100 0010".replace(" ", ""))
+
+
+def test_second_initialisation_fails_in_the_same_process():
+    result = run_python(
+        """
+        import importlib, sys
+        import quarl._quarl as first
+        del sys.modules["quarl._quarl"]
+        try:
+            importlib.import_module("quarl._quarl")
+        except ImportError as e:
+            print("ImportError", e)
+        first.Quarl().encode_packed(None, False)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ImportError")
+
+
+def test_codec_life_leaves_cached_object_counts_unchanged():
+    watched = [None, True, False, *range(16)]
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        codec = Quarl()
+        data = codec.encode_packed({"a": [None, True, False, *range(16)]}, False)
+        codec.decode_packed(data)
+        QuarlStreamDecoder()
+        QuarlStreamEncoder()
+        del codec
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == before
