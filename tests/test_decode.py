@@ -815,3 +815,43 @@ def test_hostile_mutations_only_raise_the_expected_errors():
                 pass  # an envelope, while envelopes are not yet readable
     assert outcomes["decoded"] > 100 and outcomes["rejected"] > 1000
     assert codec.decode_packed(seed_docs[0]) == HOSTILE_SEEDS[0]
+
+
+# --- the cyclic collector ----------------------------------------------------
+
+
+@pytest.fixture
+def collector_state():
+    was_enabled = gc.isenabled()
+    yield
+    (gc.enable if was_enabled else gc.disable)()
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("value", [lst(lst(), dct()), lst(lst(), b"\xff")], ids=["valid", "invalid"])
+def test_collector_state_is_unchanged_by_a_decode(collector_state, enabled, value):
+    (gc.enable if enabled else gc.disable)()
+    try:
+        decode(doc(value))
+    except ValueError:
+        pass
+    assert gc.isenabled() is enabled
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_callables_see_the_callers_collector_state(collector_state, monkeypatch, enabled):
+    seen = []
+    monkeypatch.setitem(sys.modules, "decimal", types.SimpleNamespace(Decimal=lambda s: seen.append(gc.isenabled())))
+    (gc.enable if enabled else gc.disable)()
+    decode(doc(lst(lst(), text(0xD5, b"1"), lst(), text(0xD5, b"2"))))
+    assert seen == [enabled, enabled]
+    assert gc.isenabled() is enabled
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_changes_made_by_callables_persist(collector_state, monkeypatch, enabled):
+    flip = gc.disable if enabled else gc.enable
+    monkeypatch.setitem(sys.modules, "decimal", types.SimpleNamespace(Decimal=lambda s: flip()))
+    (gc.enable if enabled else gc.disable)()
+    decode(doc(lst(lst(), text(0xD5, b"1"), lst())))
+    assert gc.isenabled() is not enabled

@@ -9,6 +9,7 @@
 
 #include "common/pyref.h"
 #include "common/status.h"
+#include "decoder/collector_pause.h"
 #include "lib/codec.h"
 
 namespace quarl {
@@ -68,6 +69,7 @@ class QuarlParser {
   // uuid.UUID and decimal.Decimal, each looked up when first needed.
   std::array<PyRef, SPECIAL_TYPE_COUNT> special_callables_;
   uint64_t depth_ = 0;
+  CollectorPause collector_pause_;
 };
 
 }  // namespace quarl

@@ -53,6 +53,8 @@ PyObject* QuarlParser::rebuild_special(uint8_t tag, const uint8_t* text, uint32_
     static_cast<void>(raise_invalid_utf8(SPECIAL_TYPES[kind].context, error));
     return nullptr;
   }
+  // Imports, attribute lookups and the call itself run Python code.
+  CollectorPause::Resumed resumed(collector_pause_);
   PyObject* callable = special_callable(kind);
   if (callable == nullptr) return nullptr;
   PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text), length));
