@@ -15,6 +15,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from builders import u32
 from quarl import Quarl, QuarlError
 
 DEPTH_ERROR = "Maximum recursion depth exceeded during QUARL decoding"
@@ -22,10 +23,6 @@ UNEXPECTED_END = "Unexpected end of buffer during parsing"
 
 
 # --- tiny builders -----------------------------------------------------------
-
-
-def u32(n: int) -> bytes:
-    return struct.pack("<I", n)
 
 
 def i64(n: int) -> bytes:
