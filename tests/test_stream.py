@@ -213,15 +213,15 @@ def test_feed(options, chunks, outcomes, after):
 
 
 @pytest.mark.parametrize(
-    "options, initial",
-    [({}, (False, False, 0)), ({"expect_handshake": True}, (False, False, 0)),
-     ({"expect_handshake": False}, (True, False, 0))],
+    "options, start, initial",
+    [({}, HANDSHAKE, (False, False, 0)), ({"expect_handshake": True}, HANDSHAKE, (False, False, 0)),
+     ({"expect_handshake": False}, b"", (True, False, 0))],
 )
-def test_initial_state_comes_back_with_clear_and_reset(options, initial):
+def test_initial_state_comes_back_with_clear_and_reset(options, start, initial):
     decoder = QuarlStreamDecoder(**options)
     assert state(decoder) == initial
     for back_to_start in (decoder.clear, decoder.reset):
-        decoder.feed(HANDSHAKE + V1 + EOS + V2)
+        assert decoder.feed(start + V1 + EOS + V2) == [1]
         assert decoder.is_eos
         assert back_to_start() is None
         assert state(decoder) == initial
@@ -233,7 +233,7 @@ def test_one_byte_at_a_time_each_value_on_the_call_that_completes_it():
     decoder = QuarlStreamDecoder()
     for fed in range(1, len(stream) + 1):
         assert decoder.feed(stream[fed - 1 : fed]) == ends.get(fed, []), fed
-        assert decoder.handshake_received == (fed >= 2)
+        assert decoder.handshake_received == (fed >= 4)
         assert decoder.is_eos == (fed == len(stream))
     assert decoder.pending_bytes == 0
 
@@ -402,7 +402,7 @@ def message(i: int):
     import datetime
     import uuid
 
-    if i == 17:
+    if i == 18:
         return {"big": bytes(range(256)) * 4000}
     body = {"seq": i, "at": datetime.datetime(2024, 1, 1, i % 24, tzinfo=datetime.timezone.utc),
             "id": uuid.UUID(int=i), "text": "w" * (i * 37 % 900)}
