@@ -1,0 +1,120 @@
+"""Round trips: what goes in comes back as the specified plain data."""
+
+import dataclasses
+import datetime
+import decimal
+import enum
+import math
+import struct
+import uuid
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quarl import Quarl
+
+
+class Shade(enum.Enum):
+    DARK = "dark"
+    LIGHT = 2
+
+
+@dataclasses.dataclass
+class Item:
+    name: str
+    count: int
+
+
+def plain(value):
+    """What the decoder gives back for `value`."""
+    if isinstance(value, bool) or value is None:
+        return value
+    if isinstance(value, int):
+        return value if -(2**63) <= value < 2**63 else str(value)
+    if isinstance(value, (list, tuple, set, frozenset)):
+        return [plain(v) for v in value]
+    if isinstance(value, dict):
+        return {str(k): plain(v) for k, v in value.items()}
+    if isinstance(value, enum.Enum):
+        return plain(value.value)
+    if dataclasses.is_dataclass(value):
+        return plain(vars(value))
+    return value
+
+
+def same(a, b) -> bool:
+    """Equality that tells floats apart by their bits (NaN, -0.0)."""
+    if isinstance(a, float) and isinstance(b, float):
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict) and isinstance(b, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return type(a) is type(b) and a == b
+
+
+scalars = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(),
+    st.binary(max_size=64),
+    st.decimals(allow_nan=False).map(lambda d: d.normalize() if d.is_finite() else d),
+    st.dates(),
+    st.times(),
+    st.datetimes(),
+    st.datetimes(timezones=st.just(datetime.timezone(datetime.timedelta(hours=-3, minutes=-30)))),
+    st.uuids(),
+    st.sampled_from(list(Shade)),
+)
+keys = st.one_of(st.text(max_size=20), st.integers(min_value=-5, max_value=5))
+trees = st.recursive(
+    scalars,
+    lambda children: st.one_of(
+        st.lists(children, max_size=6),
+        st.tuples(children, children),
+        st.dictionaries(keys, children, max_size=6),
+        st.frozensets(st.integers(min_value=-9, max_value=9), max_size=4),
+        st.builds(Item, st.text(max_size=5), st.integers(min_value=0, max_value=99)),
+    ),
+    max_leaves=30,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(trees, st.booleans())
+def test_trees_round_trip(value, compress):
+    codec = Quarl()
+    assert same(codec.decode_packed(codec.encode_packed(value, compress)), plain(value))
+
+
+@settings(max_examples=50, deadline=None)
+@given(st.lists(trees, min_size=1, max_size=5))
+def test_one_codec_many_documents(values):
+    writer, reader = Quarl(), Quarl()
+    documents = [writer.encode_packed(v, False) for v in values]
+    for value, document in zip(values, documents):
+        assert same(reader.decode_packed(document), plain(value))
+        assert same(Quarl().decode_packed(document), plain(value))
+
+
+def test_special_float_bits_survive():
+    for value in (math.nan, -math.nan, -0.0, math.inf, -math.inf, 5e-324):
+        back = Quarl().decode_packed(Quarl().encode_packed([value], False))[0]
+        assert struct.pack("<d", back) == struct.pack("<d", value)
+
+
+def test_special_types_come_back_as_standard_objects():
+    tz = datetime.timezone(datetime.timedelta(hours=2))
+    value = [
+        uuid.UUID(int=7),
+        decimal.Decimal("1E+3"),
+        decimal.Decimal("NaN"),
+        datetime.date(2024, 1, 2),
+        datetime.time(1, 2, 3, tzinfo=tz),
+        datetime.datetime(2024, 5, 1, 12, 30, tzinfo=tz),
+    ]
+    back = Quarl().decode_packed(Quarl().encode_packed(value, False))
+    assert [type(v) for v in back] == [type(v) for v in value]
+    assert back[:2] == value[:2] and back[3:] == value[3:] and back[2].is_nan()
