@@ -13,9 +13,6 @@ import decimal
 import enum
 import math
 import struct
-import subprocess
-import sys
-import textwrap
 import uuid
 
 import numpy as np
@@ -24,6 +21,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quarl import Quarl
+
+from conftest import run_python
 
 pydantic = pytest.importorskip("pydantic")
 
@@ -773,16 +772,13 @@ def test_arrays_in_a_model_batch():
     assert payload(encode(items))[10:].startswith(array_value(0, 1) + u32(1) + string("[0 1]"))
 
 
-def run_isolated(code, tmp_path):
-    # Run outside the source tree, whose quarl/ directory has no extension.
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, cwd=tmp_path, timeout=120
-    )
+def run_isolated(code):
+    result = run_python(code)
     assert result.returncode == 0, result.stderr
     return result.stdout
 
 
-def test_numpy_is_never_imported(tmp_path):
+def test_numpy_is_never_imported():
     out = run_isolated(
         """
         import sys, decimal, datetime
@@ -790,13 +786,12 @@ def test_numpy_is_never_imported(tmp_path):
         codec = quarl.Quarl()
         codec.encode_packed([object(), decimal.Decimal(1), datetime.date(2024, 1, 1), bytearray(b"x")], False)
         print("numpy" in sys.modules)
-        """,
-        tmp_path,
+        """
     )
     assert out == "False\n"
 
 
-def test_objects_encode_with_numpy_blocked(tmp_path):
+def test_objects_encode_with_numpy_blocked():
     out = run_isolated(
         """
         import sys
@@ -811,8 +806,7 @@ def test_objects_encode_with_numpy_blocked(tmp_path):
         for obj in [Thing(), [Thing()] * 9, decimal.Decimal(2), object.__new__(type("T", (), {"__slots__": ()}))]:
             codec.encode_packed(obj, False)
         print("ok")
-        """,
-        tmp_path,
+        """
     )
     assert out == "ok\n"
 
