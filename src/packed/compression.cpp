@@ -139,14 +139,13 @@ bool read_length_extension(std::span<const uint8_t> block, size_t& pos, uint64_t
   }
 }
 
-// liblz4 reports only where it stopped, so a refused block is walked again,
-// sequence by sequence, to name its first fault.
+// liblz4 reports only where it stopped, so a refused (non-empty) block is
+// walked again, sequence by sequence, to name its first fault.
 void describe_refused_block(std::span<const uint8_t> block, uint64_t capacity, Description& out) {
   size_t pos = 0;
   uint64_t produced = 0;
   for (;;) {
     if (pos >= block.size()) {
-      if (pos == 0) return out.say("the block is empty");
       return out.say("the block ends after a match instead of with literals");
     }
     uint8_t token = block[pos++];
@@ -217,15 +216,47 @@ Status fail_chunk(const Description& description) {
   return raise_format(PyExc_ValueError, "LZ4 chunk decompression failed: %s", description.text);
 }
 
-// Splits the records after the parallel header into chunks.
-Status read_chunk_records(std::span<const uint8_t> input, std::vector<Chunk>& chunks) {
+// Takes a record's declared size and LZ4 block; false, with the fault
+// described, when the block cannot be decoded or cannot produce that size.
+// Refusing such sizes here bounds the room reserved for the chunks by the
+// input, whatever the envelope claims.
+bool take_chunk(std::span<const uint8_t> record, Chunk& chunk, Description& fault) {
+  if (record.size() < ENVELOPE_SIZE_FIELD) {
+    fault.say("a block of %zu bytes has no room for its 4-byte size", record.size());
+    return false;
+  }
+  chunk.declared = read_u32(record.data());
+  chunk.block = record.subspan(ENVELOPE_SIZE_FIELD);
+  if (chunk.block.empty()) {
+    fault.say("the block is empty");
+    return false;
+  }
+  if (chunk.block.size() > LZ4_API_MAX_BYTES) {
+    fault.say("a block of %zu bytes is larger than LZ4 can decode", chunk.block.size());
+    return false;
+  }
+  if (chunk.declared > max_block_output(chunk.block.size()) ||
+      chunk.declared > LZ4_API_MAX_BYTES) {
+    fault.say("the declared %u bytes are more than %zu compressed bytes can hold", chunk.declared,
+              chunk.block.size());
+    return false;
+  }
+  return true;
+}
+
+// Walks the records after the parallel header and lays their chunks out one
+// after another in `room` bytes. Framing faults anywhere come before a chunk's
+// own fault; after a chunk fault the walk only checks the framing.
+Status read_chunks(std::span<const uint8_t> input, std::vector<Chunk>& chunks, size_t& room) {
   uint32_t count = read_u32(input.data() + ENVELOPE_SIZE_FIELD);
   if (count > (input.size() - PARALLEL_HEADER_SIZE) / CHUNK_RECORD_LENGTH_FIELD) {
     return raise(PyExc_ValueError, "Invalid chunks count in parallel compression header");
   }
-  chunks.resize(count);
+  Description fault;
+  bool faulty = false;
+  room = 0;
   size_t pos = PARALLEL_HEADER_SIZE;
-  for (Chunk& chunk : chunks) {
+  for (uint32_t i = 0; i < count; ++i) {
     if (input.size() - pos < CHUNK_RECORD_LENGTH_FIELD) {
       return raise(PyExc_ValueError, "Unexpected end of data in parallel compression chunk headers");
     }
@@ -234,39 +265,18 @@ Status read_chunk_records(std::span<const uint8_t> input, std::vector<Chunk>& ch
     if (input.size() - pos < length) {
       return raise(PyExc_ValueError, "Unexpected end of data in parallel compression chunk data");
     }
-    chunk.block = input.subspan(pos, length);
+    if (!faulty) {
+      Chunk chunk;
+      faulty = !take_chunk(input.subspan(pos, length), chunk, fault);
+      if (!faulty) {
+        chunk.offset = room;
+        room += chunk.declared;
+        chunks.push_back(chunk);
+      }
+    }
     pos += length;
   }
-  return Status::success();
-}
-
-// Reads every chunk's declared size and lays the chunks out one after
-// another. Sizes beyond what their blocks can produce are refused here, so
-// the room reserved is bounded by the input, whatever the envelope claims.
-Status lay_out_chunks(std::vector<Chunk>& chunks, size_t& total_room) {
-  Description description;
-  total_room = 0;
-  for (Chunk& chunk : chunks) {
-    if (chunk.block.size() < ENVELOPE_SIZE_FIELD) {
-      description.say("a block of %zu bytes has no room for its 4-byte size", chunk.block.size());
-      return fail_chunk(description);
-    }
-    chunk.declared = read_u32(chunk.block.data());
-    chunk.block = chunk.block.subspan(ENVELOPE_SIZE_FIELD);
-    if (chunk.block.size() > LZ4_API_MAX_BYTES) {
-      description.say("a block of %zu bytes is larger than LZ4 can decode", chunk.block.size());
-      return fail_chunk(description);
-    }
-    if (chunk.declared > max_block_output(chunk.block.size()) ||
-        chunk.declared > LZ4_API_MAX_BYTES) {
-      description.say("the declared %u bytes are more than %zu compressed bytes can hold",
-                      chunk.declared, chunk.block.size());
-      return fail_chunk(description);
-    }
-    chunk.offset = total_room;
-    total_room += chunk.declared;
-  }
-  return Status::success();
+  return faulty ? fail_chunk(fault) : Status::success();
 }
 
 // Each chunk is decoded into its own zero-filled stretch of the output: the
@@ -304,9 +314,7 @@ Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
                            std::span<const uint8_t>& document) {
   std::vector<Chunk> chunks;
   size_t room = 0;
-  if (!read_chunk_records(input, chunks).ok() || !lay_out_chunks(chunks, room).ok()) {
-    return Status::failure();
-  }
+  if (!read_chunks(input, chunks, room).ok()) return Status::failure();
   reset_for(scratch, room);
   ChunkDecompression job{chunks, scratch.data()};
   run_chunks(chunks.size(), job);
