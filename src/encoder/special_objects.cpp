@@ -128,6 +128,7 @@ Status is_enum_member(PyObject* obj, bool& member) {
 }
 
 Status write_special_object(Codec& codec, PyObject* obj) {
+  ++codec.python_calls;
   Step step = try_write_float_array(codec, obj);
   if (step == Step::not_matched) step = try_attribute_steps(codec, obj);
   switch (step) {

@@ -12,8 +12,11 @@ bool collides_with_dict_end(uint32_t index) noexcept {
   return (index & KEY_INDEX_LOW_BYTE_MASK) == TAG_DICT_END;
 }
 
-size_t cache_slot(Py_hash_t hash) noexcept {
-  return static_cast<size_t>(hash) & (StringTable::KEY_CACHE_SLOTS - 1);
+// The cache is keyed by object identity, so the slot comes from the address:
+// no call into the interpreter for a repeated key.
+size_t cache_slot(const PyObject* key) noexcept {
+  auto address = reinterpret_cast<uintptr_t>(key);
+  return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (StringTable::KEY_CACHE_SLOTS - 1);
 }
 
 }  // namespace
@@ -33,10 +36,9 @@ void StringTable::start_fresh() {
 }
 
 Status StringTable::intern_str(PyObject* key, uint32_t& index) {
-  // A str caches its hash, so a repeated key object costs one identity test.
-  Py_hash_t hash = PyObject_Hash(key);
-  if (hash == -1) return Status::failure();
-  KeyCacheSlot& slot = key_cache[cache_slot(hash)];
+  // The slot holds a strong reference, so an identical object is the same
+  // text: a repeated key object costs one comparison.
+  KeyCacheSlot& slot = key_cache[cache_slot(key)];
   if (slot.key.get() == key) {
     index = slot.index;
     return Status::success();

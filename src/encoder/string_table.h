@@ -45,7 +45,9 @@ class StringTable {
     PyRef key;  // the exact str last interned through this slot
     uint32_t index = 0;
   };
-  static constexpr size_t KEY_CACHE_SLOTS = 64;
+  // Large enough that the keys of typical documents (a few hundred distinct
+  // names) rarely evict each other.
+  static constexpr size_t KEY_CACHE_SLOTS = 1024;
 
   std::array<KeyCacheSlot, KEY_CACHE_SLOTS> key_cache;
   std::vector<std::string> string_list;

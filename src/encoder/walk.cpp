@@ -19,6 +19,7 @@ Status non_str_key_text(PyObject* key, std::string& text);
 
 Status intern_key(Codec& codec, PyObject* key, uint32_t& index) {
   if (PyUnicode_CheckExact(key)) return codec.strings.intern_str(key, index);
+  ++codec.python_calls;
   if (PyUnicode_Check(key)) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
@@ -80,21 +81,79 @@ Status non_str_key_text(PyObject* key, std::string& text) {
   return Status::success();
 }
 
+// An int outside 64 bits is written as its decimal text, whatever its class.
+Status write_int(Codec& codec, PyObject* obj) {
+  bool fits;
+  if (!write_int_if_fits(codec, obj, fits).ok()) return Status::failure();
+  if (fits) return Status::success();
+  ++codec.python_calls;
+  PyRef text = PyRef::steal(PyNumber_ToBase(obj, 10));
+  if (!text) return Status::failure();
+  return write_str(codec, TAG_STRING, text.get());
+}
+
+Status write_float_object(Codec& codec, PyObject* obj) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return Status::failure();
+  write_float(codec, value);
+  return Status::success();
+}
+
+// Exact scalars call no Python code, so a container loop writes them in place
+// without a reference or depth scope of their own (only the depth bound).
+// Returns false for anything else.
+bool write_exact_scalar(Codec& codec, PyObject* obj, Status& status) {
+  if (codec.encode_depth >= MAX_DEPTH) return false;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) {
+    status = write_str(codec, TAG_STRING, obj);
+  } else if (type == &PyLong_Type) {
+    status = write_int(codec, obj);
+  } else if (type == &PyFloat_Type) {
+    status = write_float_object(codec, obj);
+  } else if (obj == Py_None) {
+    write_none(codec);
+  } else if (type == &PyBool_Type) {
+    write_bool(codec, obj == Py_True);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Writes one item of a container; `item` is borrowed from the container.
+Status write_item(Codec& codec, PyObject* item) {
+  Status status = Status::success();
+  if (write_exact_scalar(codec, item, status)) return status;
+  // The item may run Python code that drops it from its container.
+  PyRef held = PyRef::borrow(item);
+  return serialize_any_optimized(codec, held.get());
+}
+
+Status write_dict_entry(Codec& codec, PyObject* key, PyObject* value) {
+  uint32_t index;
+  if (PyUnicode_CheckExact(key)) {
+    if (!codec.strings.intern_str(key, index).ok()) return Status::failure();
+    codec.payload_buffer.append_u32(index);
+    return write_item(codec, value);
+  }
+  // str(key) may change the dict: the entry is held until it is written.
+  PyRef held_key = PyRef::borrow(key);
+  PyRef held_value = PyRef::borrow(value);
+  if (!intern_key(codec, held_key.get(), index).ok()) return Status::failure();
+  codec.payload_buffer.append_u32(index);
+  return serialize_any_optimized(codec, held_value.get());
+}
+
 Status write_dict_entries(Codec& codec, PyObject* dict) {
   Py_ssize_t expected_size = PyDict_Size(dict);
+  uint64_t calls_at_start = codec.python_calls;
   Py_ssize_t pos = 0;
-  PyObject* borrowed_key;
-  PyObject* borrowed_value;
-  while (PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) {
-    // Key text and value may call back into Python, which can change the
-    // dict; the entry is held until it is written.
-    PyRef key = PyRef::borrow(borrowed_key);
-    PyRef value = PyRef::borrow(borrowed_value);
-    uint32_t index;
-    if (!intern_key(codec, key.get(), index).ok()) return Status::failure();
-    codec.payload_buffer.append_u32(index);
-    if (!serialize_any_optimized(codec, value.get()).ok()) return Status::failure();
-    if (PyDict_Size(dict) != expected_size) {
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!write_dict_entry(codec, key, value).ok()) return Status::failure();
+    if (codec.python_calls != calls_at_start && PyDict_Size(dict) != expected_size) {
       return raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
   }
@@ -127,10 +186,12 @@ Status write_list(Codec& codec, PyObject* list) {
   Py_ssize_t count = PyList_Size(list);
   if (!write_count(codec, count, "list").ok()) return Status::failure();
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (i >= PyList_Size(list)) return raise(PyExc_RuntimeError, "list changed size during iteration");
-    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
-    if (!item) return ensure_error_set();
-    if (!serialize_any_optimized(codec, item.get()).ok()) return Status::failure();
+    PyObject* item = PyList_GetItem(list, i);
+    if (item == nullptr) {
+      PyErr_Clear();
+      return raise(PyExc_RuntimeError, "list changed size during iteration");
+    }
+    if (!write_item(codec, item).ok()) return Status::failure();
   }
   return Status::success();
 }
@@ -143,7 +204,7 @@ Status write_tuple(Codec& codec, PyObject* tuple) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyTuple_GetItem(tuple, i);
     if (item == nullptr) return ensure_error_set();
-    if (!serialize_any_optimized(codec, item).ok()) return Status::failure();
+    if (!write_item(codec, item).ok()) return Status::failure();
   }
   return Status::success();
 }
@@ -153,6 +214,7 @@ Status write_tuple(Codec& codec, PyObject* tuple) {
 Status write_set(Codec& codec, PyObject* set) {
   if (!write_count(codec, PySet_Size(set), "set").ok()) return Status::failure();
   size_t count_offset = codec.payload_buffer.size() - 4;
+  ++codec.python_calls;
   PyRef iterator = PyRef::steal(PyObject_GetIter(set));
   if (!iterator) return Status::failure();
   size_t written = 0;
@@ -171,23 +233,6 @@ Status write_bytes(Codec& codec, PyObject* bytes) {
   Py_ssize_t size = PyBytes_Size(bytes);
   if (data == nullptr || size < 0) return ensure_error_set();
   return write_length_prefixed(codec, TAG_BYTES, data, static_cast<size_t>(size), "bytes");
-}
-
-// An int outside 64 bits is written as its decimal text, whatever its class.
-Status write_int(Codec& codec, PyObject* obj) {
-  bool fits;
-  if (!write_int_if_fits(codec, obj, fits).ok()) return Status::failure();
-  if (fits) return Status::success();
-  PyRef text = PyRef::steal(PyNumber_ToBase(obj, 10));
-  if (!text) return Status::failure();
-  return write_str(codec, TAG_STRING, text.get());
-}
-
-Status write_float_object(Codec& codec, PyObject* obj) {
-  double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) return Status::failure();
-  write_float(codec, value);
-  return Status::success();
 }
 
 bool is_set_like(PyObject* obj) {

@@ -22,6 +22,9 @@ struct Codec {
 
   StringTable strings;  // key_cache, string_list, string_map, next_string_index
   uint64_t encode_depth = 0;
+  // Calls into Python code made by the current encode. Containers re-check
+  // their size only when this has moved, since only such code can change them.
+  uint64_t python_calls = 0;
   ByteBuffer payload_buffer;
   ByteBuffer document_buffer;
   ByteBuffer compressed_buffer;
