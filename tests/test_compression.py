@@ -2,9 +2,6 @@
 
 import random
 import struct
-import subprocess
-import sys
-import textwrap
 
 import lz4.block
 import pytest
@@ -14,21 +11,11 @@ from hypothesis import strategies as st
 from quarl import Quarl, QuarlError
 
 from builders import doc, u32
+from conftest import run_python
 
 CHUNK = 262_144
 # A bytes value costs 5 bytes (tag and length) after the 6-byte header.
 BYTES_VALUE_OVERHEAD = 11
-
-
-def _decoder_available() -> bool:
-    try:
-        Quarl().decode_packed(doc("10"))
-    except NotImplementedError:
-        return False
-    return True
-
-
-needs_decoder = pytest.mark.skipif(not _decoder_available(), reason="the value decoder is not built in")
 
 
 def filler(size: int, kind: str = "zeros") -> bytes:
@@ -159,7 +146,6 @@ class TestEncoderChoosesEnvelope:
             assert unwrap_parallel(envelope) == padded
 
 
-@needs_decoder
 class TestRoundTrips:
     @pytest.mark.parametrize(
         "size", [256, 257, 19_537, 85_073, 999_999, 1_000_000, 1_002_577, 4 * CHUNK, 4 * CHUNK + 1]
@@ -204,6 +190,13 @@ class TestRoundTrips:
         document = document_for(value)
         records = [chunk_record(p) for p in split(document, [1000, 2000, len(document)])]
         assert Quarl().decode_packed(parallel(len(document), records, tail=b"\xff" * 9)) == value
+
+    def test_chunks_keep_only_the_bytes_their_blocks_produce(self):
+        value = filler(3000, "text")
+        document = document_for(value)
+        first, middle, last = split(document, [1000, 1000, len(document)])
+        records = [chunk_record(first, declared=1500), chunk_record(middle, declared=1001), chunk_record(last)]
+        assert Quarl().decode_packed(parallel(len(document), records)) == value
 
     def test_single_block_shortfall_is_zero_filled(self):
         codec = Quarl()
@@ -324,19 +317,8 @@ def test_envelope_failures(data, message):
     assert codec.encode_packed(value_for_size(300), True)[:4] == u32(300)
 
 
-def run_isolated(code: str, directory, timeout: float = 60) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter outside the source tree, so it imports the installed package."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        cwd=directory,
-    )
-
-
-def test_forged_sizes_are_refused_without_allocating(tmp_path):
-    result = run_isolated(
+def test_forged_sizes_are_refused_without_allocating():
+    result = run_python(
         """
         import resource, struct
         from quarl import Quarl
@@ -371,8 +353,7 @@ def test_forged_sizes_are_refused_without_allocating(tmp_path):
         grown = peak_virtual() - before[0], peak_resident() - before[1]
         print(grown[0] < 64 << 20, grown[1] < 16 << 20, messages[0])
         print(messages[3])
-        """,
-        tmp_path,
+        """
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
@@ -381,8 +362,8 @@ def test_forged_sizes_are_refused_without_allocating(tmp_path):
     ]
 
 
-def test_forked_child_compresses_with_its_own_pool(tmp_path):
-    result = run_isolated(
+def test_forked_child_compresses_with_its_own_pool():
+    result = run_python(
         """
         import os, random, signal
         from quarl import Quarl
@@ -405,7 +386,6 @@ def test_forked_child_compresses_with_its_own_pool(tmp_path):
 
         print(fork_and_check(1), Quarl().encode_packed(data, True) == expected)
         """,
-        tmp_path,
         timeout=90,
     )
     assert result.returncode == 0, result.stderr
