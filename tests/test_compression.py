@@ -207,6 +207,23 @@ class TestRoundTrips:
         produced = document[:-4]
         assert codec.decode_packed(single_block(len(document), lz4_block(produced))) == b"abcdef\0\0\0\0"
 
+    @pytest.mark.parametrize("form", ["single-block", "parallel"])
+    def test_match_at_offset_zero_shows_no_earlier_output(self, form):
+        # Literals: the document head and "a"; a 40-byte match at offset 0; 16 final literals.
+        head = doc(b"\x80" + u32(57), compress_flag=1) + b"a"
+        block = bytes([0xCF]) + head + b"\x00\x00" + bytes([40 - 4 - 15]) + b"\xf0\x01" + b"z" * 16
+        wrap = (lambda size, b: single_block(size, b)) if form == "single-block" else (
+            lambda size, b: parallel(size, [u32(size) + b])
+        )
+        codec = Quarl()
+        secret = document_for(b"\xff" * 200)
+        assert codec.decode_packed(wrap(len(secret), lz4_block(secret))) == b"\xff" * 200
+        try:
+            value = codec.decode_packed(wrap(68, block))
+        except QuarlError:
+            return  # refusing the match is as good
+        assert value == b"a" + bytes(40) + b"z" * 16
+
     def test_magic_prefixed_envelope_is_read_as_a_plain_document(self):
         document = document_for(filler(19_537 - BYTES_VALUE_OVERHEAD, "text"))
         envelope = single_block(len(document), lz4_block(document))

@@ -15,6 +15,11 @@
 #include "format/limits.h"
 #include "packed/chunk_pool.h"
 
+// Decoded output is written into reused buffers without zeroing them first:
+// from 1.9 on, liblz4 writes zeros for a match at offset 0 (the only match
+// that could read output not yet written), so no earlier content shows.
+static_assert(LZ4_VERSION_NUMBER >= 10900, "liblz4 1.9 or later is required");
+
 namespace quarl {
 namespace {
 
@@ -190,7 +195,7 @@ void describe_refused_block(std::span<const uint8_t> block, uint64_t capacity, D
 
 // ---- Decompression ---------------------------------------------------------
 
-// The single-block attempt decodes into `scratch`; any shortfall stays zero.
+// The single-block attempt decodes into `scratch`, then zeroes any shortfall.
 // A declared size that the block could not produce counts as a failed
 // attempt and allocates nothing.
 bool try_single_block(std::span<const uint8_t> input, ByteBuffer& scratch) {
@@ -201,8 +206,10 @@ bool try_single_block(std::span<const uint8_t> input, ByteBuffer& scratch) {
     return false;
   }
   reset_for(scratch, declared);
-  std::memset(scratch.data(), 0, declared);
-  return decompress_block(block, scratch.data(), declared) >= 0;
+  int produced = decompress_block(block, scratch.data(), declared);
+  if (produced < 0) return false;
+  std::memset(scratch.data() + produced, 0, declared - static_cast<size_t>(produced));
+  return true;
 }
 
 struct Chunk {
@@ -279,8 +286,8 @@ Status read_chunks(std::span<const uint8_t> input, std::vector<Chunk>& chunks, s
   return faulty ? fail_chunk(fault) : Status::success();
 }
 
-// Each chunk is decoded into its own zero-filled stretch of the output: the
-// zeros keep bytes of earlier contents out of what a malformed block copies.
+// Each chunk is decoded into its own stretch of the output; only the bytes
+// it produces are kept.
 struct ChunkDecompression {
   std::vector<Chunk>& chunks;
   uint8_t* out;
@@ -289,9 +296,7 @@ struct ChunkDecompression {
   void operator()(size_t index) noexcept {
     if (first_failure.load(std::memory_order_relaxed) != NO_CHUNK) return;
     Chunk& chunk = chunks[index];
-    uint8_t* target = out + chunk.offset;
-    std::memset(target, 0, chunk.declared);
-    chunk.produced = decompress_block(chunk.block, target, chunk.declared);
+    chunk.produced = decompress_block(chunk.block, out + chunk.offset, chunk.declared);
     if (chunk.produced < 0) {
       size_t none = NO_CHUNK;
       first_failure.compare_exchange_strong(none, index);
