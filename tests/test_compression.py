@@ -275,6 +275,7 @@ CHUNK_FAULTS = [
     (b"", "a block of 0 bytes has no room for its 4-byte size"),
     (b"\x07\x00\x00", "a block of 3 bytes has no room for its 4-byte size"),
     (_rec(b"\0\0", 511), "the declared 511 bytes are more than 2 compressed bytes can hold"),
+    (_rec(b"\0" * 9_000_000, 0x80000000), "the declared 2147483648 bytes are more than an LZ4 block can hold"),
     (_rec(b"", 0), "the block is empty"),
     (_rec(b"", 10), "the block is empty"),
     (_rec(b"\xf0", 100), "the block ends inside a literal length"),
@@ -323,7 +324,7 @@ FAILURES = [
 ]
 
 
-@pytest.mark.parametrize("data, message", FAILURES)
+@pytest.mark.parametrize("data, message", FAILURES, ids=[f"{i}:{m}" for i, (_, m) in enumerate(FAILURES)])
 def test_envelope_failures(data, message):
     codec = Quarl()
     with pytest.raises(QuarlError) as error:

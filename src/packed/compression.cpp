@@ -242,10 +242,13 @@ bool take_chunk(std::span<const uint8_t> record, Chunk& chunk, Description& faul
     fault.say("a block of %zu bytes is larger than LZ4 can decode", chunk.block.size());
     return false;
   }
-  if (chunk.declared > max_block_output(chunk.block.size()) ||
-      chunk.declared > LZ4_API_MAX_BYTES) {
+  if (chunk.declared > max_block_output(chunk.block.size())) {
     fault.say("the declared %u bytes are more than %zu compressed bytes can hold", chunk.declared,
               chunk.block.size());
+    return false;
+  }
+  if (chunk.declared > LZ4_API_MAX_BYTES) {
+    fault.say("the declared %u bytes are more than an LZ4 block can hold", chunk.declared);
     return false;
   }
   return true;
