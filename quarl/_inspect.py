@@ -309,7 +309,7 @@ class DocumentReader(Cursor):
         try:
             rebuild(text)
         except Exception as error:  # the decoder passes the callable's exception on
-            raise self.fault(f"{type(error).__name__}: {error}", start + 5) from None
+            raise self.fault(str(error), start + 5) from None
         return f"{name}, {count_of(len(payload), 'byte')}: {preview_text(text)}"
 
     def list(self, start: int, indent: int, level: int, label: str) -> None:
@@ -582,16 +582,18 @@ class StreamReader(Cursor):
 
 
 def frames_chain(data: bytes) -> bool:
-    """Whether the bytes are whole frames of known types, up to their end or an end-of-stream frame."""
-    pos = 0
+    """Whether the bytes are whole frames of known types holding a data frame, ending exactly at
+    the end of the input, or at an end-of-stream frame written as six zero bytes there."""
+    pos, data_frames = 0, 0
     while len(data) - pos >= FRAME_HEADER_SIZE:
         length, kind, flags = struct.unpack_from("<IBB", data, pos)
         if kind not in FRAME_TYPE_NAMES or flags & ~FRAME_FLAG_COMPRESSED:
             return False
-        if kind == FRAME_EOS:
-            return True
         pos += FRAME_HEADER_SIZE + length
-    return 0 < pos == len(data)
+        if kind == FRAME_EOS:
+            return length == 0 and pos == len(data) and data_frames > 0
+        data_frames += kind == FRAME_DATA
+    return pos == len(data) and data_frames > 0
 
 
 def detect_kind(data: bytes, lz4: Any = None) -> str:
