@@ -242,7 +242,9 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
 def build_parser() -> Parser:
     from quarl import __version__
 
-    formatter = argparse.RawDescriptionHelpFormatter
+    def formatter(prog: str) -> argparse.HelpFormatter:
+        return argparse.RawDescriptionHelpFormatter(prog, max_help_position=32)
+
     parser = Parser(prog=PROG, description=MAIN_DESCRIPTION, epilog=MAIN_EPILOG,
                     formatter_class=formatter)
     parser.add_argument("--version", action="version", version=f"quarl {__version__}")

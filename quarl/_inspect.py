@@ -139,9 +139,9 @@ class Listing:
         if not self.muted:
             self.rows.append(Row(offset, raw[:HEX_COLUMN_BYTES], len(raw), indent, text))
 
-    def fault(self, offset: int, message: str) -> Fault:
+    def fault(self, offset: int, message: str, raw: bytes = b"") -> Fault:
         # Shown even inside hidden items: the fault is what the reader is after.
-        self.rows.append(Row(offset, text=f"!! {message}"))
+        self.rows.append(Row(offset, raw[:HEX_COLUMN_BYTES], len(raw), text=f"!! {message}"))
         return Fault(offset, message)
 
     def mute(self, offset: int, indent: int) -> Row:
@@ -177,7 +177,9 @@ class Cursor:
         return len(self.data) - self.pos
 
     def fault(self, message: str, pos: int | None = None) -> Fault:
-        return self.out.fault(self.at(self.pos if pos is None else pos), message)
+        """Records a fault at `pos` (default: the current position), showing the bytes from there."""
+        pos = self.pos if pos is None else pos
+        return self.out.fault(self.at(pos), message, self.data[pos : pos + HEX_COLUMN_BYTES + 1])
 
     def u32_at(self, pos: int) -> int:
         return struct.unpack_from("<I", self.data, pos)[0]
@@ -442,6 +444,11 @@ class EnvelopeReader(Cursor):
                 raise self.fault("Unexpected end of data in parallel compression chunk data")
             out.heading(f"chunk {index}", indent + 1)
             self.row(self.pos, self.pos + 4, indent + 2, f"record length: {length}")
+            if length >= 4:
+                self.row(self.pos + 4, self.pos + 8, indent + 2,
+                         f"uncompressed size: {self.u32_at(self.pos + 4)}")
+                self.row(self.pos + 8, self.pos + 4 + length, indent + 2,
+                         f"LZ4 block, {count_of(length - 4, 'byte')}")
             records.append((self.pos + 4, self.pos + 4 + length))
             self.pos += 4 + length
         self.trailing(indent + 1, "after the last chunk, ignored by the decoder")
