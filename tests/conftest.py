@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -19,4 +20,6 @@ def run_python(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
         capture_output=True,
         text=True,
         timeout=timeout,
+        # Away from the source tree, whose quarl/ has no built module.
+        cwd=os.path.dirname(os.path.abspath(__file__)),
     )

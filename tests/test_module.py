@@ -181,6 +181,7 @@ def test_second_initialisation_fails_in_the_same_process():
 
 def test_codec_life_leaves_cached_object_counts_unchanged():
     watched = [None, True, False, *range(16)]
+    gc.collect()
     before = [sys.getrefcount(o) for o in watched]
     for _ in range(50):
         codec = Quarl()

@@ -18,6 +18,7 @@ inline constexpr uint8_t DOCUMENT_MAGIC_0 = 0x51;
 inline constexpr uint8_t DOCUMENT_MAGIC_1 = 0x4C;
 inline constexpr uint8_t DOCUMENT_FIXED_BYTE = 1;
 inline constexpr size_t DOCUMENT_HEADER_SIZE = 6;
+inline constexpr size_t DOCUMENT_STRING_COUNT_OFFSET = 4;
 // The magic read as a little-endian 16-bit number: an envelope whose size
 // field has these low 16 bits would be taken for a plain document.
 inline constexpr uint32_t DOCUMENT_MAGIC_LE16 = 0x4C51;

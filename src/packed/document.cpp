@@ -48,7 +48,7 @@ void write_document(const Codec& codec, uint8_t* out) noexcept {
   out[1] = DOCUMENT_MAGIC_1;
   out[2] = codec.compress_requested ? 1 : 0;
   out[3] = DOCUMENT_FIXED_BYTE;
-  write_u16(out + 4, static_cast<uint16_t>(codec.strings.string_list.size()));
+  write_u16(out + DOCUMENT_STRING_COUNT_OFFSET, static_cast<uint16_t>(codec.strings.string_list.size()));
   out += DOCUMENT_HEADER_SIZE;
   codec.strings.write_section(out);
   out += codec.strings.section_size();

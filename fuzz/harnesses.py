@@ -1,0 +1,137 @@
+"""Fuzz targets shared by the atheris drivers and the corpus replay in the test suite.
+
+Each target takes raw bytes and either returns normally or raises AssertionError for a
+real fault. Every exception the codec may legitimately raise on hostile input is caught
+here; anything else escapes and counts as a finding.
+"""
+
+import decimal
+import random
+import struct
+
+from quarl import Quarl, QuarlStreamDecoder
+
+# What malformed input may raise: the codec's own errors (ValueError, which covers
+# UnicodeDecodeError), the depth limit, and whatever the special-type constructors
+# raise for bad text (uuid.UUID and fromisoformat: ValueError; Decimal: InvalidOperation).
+EXPECTED_DECODE_ERRORS = (ValueError, RecursionError, decimal.InvalidOperation)
+
+_codec = Quarl()
+
+
+def decode_target(data: bytes) -> None:
+    """decode_packed with both values of decompress."""
+    if not data:
+        return
+    decompress = bool(data[0] & 1)
+    try:
+        _codec.decode_packed(data[1:], decompress=decompress)
+    except EXPECTED_DECODE_ERRORS:
+        pass
+
+
+def stream_target(data: bytes) -> None:
+    """feed() with random constructor options and the input cut into random chunks."""
+    if len(data) < 3:
+        return
+    options, seed, payload = data[0], data[1], data[2:]
+    expect = (None, True, False)[options % 3]
+    max_frame_size = (0, 16, 4096, 1 << 26, 2**64 - 1)[(options >> 2) % 5]
+    decoder = QuarlStreamDecoder(max_frame_size=max_frame_size, expect_handshake=expect)
+    rng = random.Random(seed)
+    pos = 0
+    while pos < len(payload):
+        step = rng.randint(1, 64)
+        try:
+            values = decoder.feed(payload[pos : pos + step])
+        except EXPECTED_DECODE_ERRORS:
+            values = []
+        assert isinstance(values, list)
+        pos += step
+        assert decoder.pending_bytes >= 0
+    if rng.random() < 0.5:
+        decoder.clear()
+        assert decoder.pending_bytes == 0 and not decoder.is_eos
+
+
+class _Reader:
+    """Draws structured values from fuzz bytes."""
+
+    def __init__(self, data: bytes):
+        self.data = data
+        self.pos = 0
+
+    def byte(self) -> int:
+        if self.pos >= len(self.data):
+            return 0
+        self.pos += 1
+        return self.data[self.pos - 1]
+
+    def take(self, n: int) -> bytes:
+        chunk = self.data[self.pos : self.pos + n]
+        self.pos += n
+        return chunk.ljust(n, b"\0")
+
+
+def _value(reader: _Reader, depth: int):
+    kind = reader.byte() % (12 if depth < 6 else 8)
+    if kind == 0:
+        return None
+    if kind == 1:
+        return bool(reader.byte() & 1)
+    if kind == 2:
+        return struct.unpack("<q", reader.take(8))[0]
+    if kind == 3:
+        return int.from_bytes(reader.take(10), "little", signed=True)
+    if kind == 4:
+        return struct.unpack("<d", reader.take(8))[0]
+    if kind == 5:
+        return reader.take(reader.byte() % 16).decode("utf-8", "replace")
+    if kind == 6:
+        return reader.take(reader.byte() % 16)
+    if kind == 7:
+        return decimal.Decimal(struct.unpack("<i", reader.take(4))[0]).scaleb(-(reader.byte() % 5))
+    size = reader.byte() % 5
+    if kind == 8:
+        return [_value(reader, depth + 1) for _ in range(size)]
+    if kind == 9:
+        return tuple(_value(reader, depth + 1) for _ in range(size))
+    if kind == 10:
+        return {reader.take(reader.byte() % 6).decode("latin-1"): _value(reader, depth + 1) for _ in range(size)}
+    return {int(b) for b in reader.take(size)}
+
+
+def _plain(value):
+    if isinstance(value, bool) or value is None:
+        return value
+    if isinstance(value, int):
+        return value if -(2**63) <= value < 2**63 else str(value)
+    if isinstance(value, (list, tuple, set)):
+        return [_plain(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _plain(v) for k, v in value.items()}
+    return value
+
+
+def _same(a, b) -> bool:
+    if isinstance(a, float) and isinstance(b, float):
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict) and isinstance(b, dict):
+        return list(a) == list(b) and all(_same(a[k], b[k]) for k in a)
+    if isinstance(a, decimal.Decimal) and isinstance(b, decimal.Decimal):
+        return str(a) == str(b)
+    return type(a) is type(b) and a == b
+
+
+def roundtrip_target(data: bytes) -> None:
+    """Structured values encode and decode back to the same plain data."""
+    reader = _Reader(data)
+    compress = bool(reader.byte() & 1)
+    value = _value(reader, 0)
+    back = _codec.decode_packed(_codec.encode_packed(value, compress))
+    assert _same(back, _plain(value)), (value, back)
+
+
+TARGETS = {"decode": decode_target, "stream": stream_target, "roundtrip": roundtrip_target}

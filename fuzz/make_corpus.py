@@ -1,0 +1,56 @@
+"""Writes the seed corpus: valid documents, envelopes and streams for each target."""
+
+import datetime
+import decimal
+import hashlib
+import os
+import random
+import uuid
+
+from quarl import Quarl, QuarlStreamEncoder
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def sample_values():
+    rng = random.Random(7)
+    yield None
+    yield {"a": [1, 2.5, None]}
+    yield [True, False, 0, 7, 8, -1, 2**63 - 1, 2**64, 1.5, "", "é\U0001f600", b"\x00\x01"]
+    yield {"when": datetime.datetime(2024, 5, 1, 12, 30), "day": datetime.date(2024, 1, 2)}
+    yield {"t": datetime.time(1, 2, 3), "id": uuid.UUID(int=5), "price": decimal.Decimal("1.10")}
+    yield [[[[[]]]]]
+    yield {f"k{i}": i for i in range(300)}
+    yield [{"id": i, "name": f"n{i}", "score": i / 3} for i in range(40)]
+    yield "x" * 400
+    yield bytes(rng.randrange(256) for _ in range(600))
+
+
+def write(target: str, data: bytes) -> None:
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    name = hashlib.sha1(data).hexdigest()[:16]
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def main() -> None:
+    encoder = QuarlStreamEncoder()
+    stream = bytearray(QuarlStreamEncoder.get_handshake())
+    for value in sample_values():
+        for compress in (False, True):
+            document = Quarl().encode_packed(value, compress)
+            write("decode", bytes([1]) + document)
+            write("decode", bytes([0]) + document)
+            stream += encoder.encode_frame(value, compress=compress)
+    stream += b"\x03\x00\x00\x00\x02\x00abc"  # a skip frame
+    stream += QuarlStreamEncoder.get_eos_frame()
+    for options in range(6):
+        write("stream", bytes([options, 42]) + bytes(stream))
+    rng = random.Random(3)
+    for _ in range(16):
+        write("roundtrip", bytes(rng.randrange(256) for _ in range(rng.randrange(8, 200))))
+
+
+if __name__ == "__main__":
+    main()

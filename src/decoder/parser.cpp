@@ -1,0 +1,213 @@
+#include "decoder/parser.h"
+
+#include <cstdio>
+
+#include "format/endian.h"
+#include "format/limits.h"
+#include "format/tags.h"
+
+namespace quarl {
+namespace {
+
+constexpr const char* UNEXPECTED_END = "Unexpected end of buffer during parsing";
+constexpr const char* NOT_TERMINATED = "Object not properly terminated";
+constexpr const char* TOO_DEEP = "Maximum recursion depth exceeded during QUARL decoding";
+
+constexpr uint64_t U32_SIZE = sizeof(uint32_t);
+constexpr uint64_t INT64_SIZE = sizeof(int64_t);
+constexpr uint64_t FLOAT64_SIZE = sizeof(double);
+
+// Turns a failed Status into the parser's NULL result.
+PyObject* no_object(Status) noexcept { return nullptr; }
+
+[[gnu::cold, gnu::noinline]] PyObject* fail_unexpected_end() noexcept {
+  return no_object(raise(PyExc_ValueError, UNEXPECTED_END));
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* fail_too_deep() noexcept {
+  return no_object(raise(PyExc_RecursionError, TOO_DEEP));
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* fail_not_terminated() noexcept {
+  return no_object(raise(PyExc_ValueError, NOT_TERMINATED));
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* fail_key_index(uint32_t index) noexcept {
+  return no_object(raise_format(PyExc_ValueError, "Invalid string table index: %lu",
+                                static_cast<unsigned long>(index)));
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* fail_unknown_tag(uint8_t tag) noexcept {
+  char message[sizeof "Unknown tag: 0x00"];
+  std::snprintf(message, sizeof message, "Unknown tag: 0x%02x", static_cast<unsigned>(tag));
+  return no_object(raise(PyExc_ValueError, message));
+}
+
+// A CPython call that failed; makes sure an exception says so.
+[[gnu::cold, gnu::noinline]] PyObject* fail_api_call() noexcept {
+  return no_object(ensure_error_set());
+}
+
+}  // namespace
+
+QuarlParser::QuarlParser(std::span<const uint8_t> buffer, size_t start,
+                         std::span<const PyRef> strings, const Codec& codec) noexcept
+    : data_(buffer.data()),
+      len_(buffer.size()),
+      pos_(start),
+      strings_(strings.data()),
+      string_count_(strings.size()),
+      none_(codec.cached_none.get()),
+      true_(codec.cached_true.get()),
+      false_(codec.cached_false.get()),
+      small_ints_(codec.cached_small_ints.data()) {}
+
+Status QuarlParser::check_bounds(uint64_t len, uint64_t pos, uint64_t n) noexcept {
+  // n is at most a u32 count times 8, so the sum cannot wrap.
+  if (pos + n <= len) [[likely]] return Status::success();
+  fail_unexpected_end();
+  return Status::failure();
+}
+
+PyObject* QuarlParser::parse() {
+  // The depth test precedes every read, so a value too deep fails on depth
+  // even where no byte is left for it.
+  if (++depth_ > MAX_DEPTH) [[unlikely]] return fail_too_deep();
+  if (pos_ >= len_) [[unlikely]] return fail_unexpected_end();
+  PyObject* result = parse_tag(data_[pos_++]);
+  --depth_;
+  return result;
+}
+
+inline PyObject* QuarlParser::parse_tag(uint8_t tag) {
+  switch (tag) {
+    case TAG_NONE: return Py_NewRef(none_);
+    case TAG_FALSE: return Py_NewRef(false_);
+    case TAG_TRUE: return Py_NewRef(true_);
+    case TAG_INT64: return parse_int64();
+    case TAG_SMALL_INT | 0: case TAG_SMALL_INT | 1: case TAG_SMALL_INT | 2:
+    case TAG_SMALL_INT | 3: case TAG_SMALL_INT | 4: case TAG_SMALL_INT | 5:
+    case TAG_SMALL_INT | 6: case TAG_SMALL_INT | 7: case TAG_SMALL_INT | 9:
+    case TAG_SMALL_INT | 10: case TAG_SMALL_INT | 11: case TAG_SMALL_INT | 12:
+    case TAG_SMALL_INT | 13: case TAG_SMALL_INT | 14: case TAG_SMALL_INT | 15:
+      return cached_small_int(tag & LOW_NIBBLE);
+    case TAG_FLOAT64: return parse_float64();
+    case TAG_STRING: return parse_string();
+    case TAG_BYTES: return parse_bytes();
+    case TAG_LIST: return parse_list();
+    case TAG_DICT: return parse_dict();
+    case TAG_FLOAT_ARRAY: return parse_float_array();
+    case TAG_DATETIME: case TAG_DATE: case TAG_TIME: case TAG_UUID: case TAG_DECIMAL:
+      return parse_special(tag);
+    default: return fail_unknown_tag(tag);
+  }
+}
+
+PyObject* QuarlParser::parse_int64() {
+  if (!require(INT64_SIZE).ok()) return nullptr;
+  uint64_t bits = read_u64(data_ + pos_);
+  pos_ += INT64_SIZE;
+  if (bits < SMALL_INT_READ_LIMIT) return cached_small_int(bits);
+  return PyLong_FromLongLong(static_cast<int64_t>(bits));
+}
+
+PyObject* QuarlParser::parse_float64() {
+  if (!require(FLOAT64_SIZE).ok()) return nullptr;
+  double value = read_f64(data_ + pos_);
+  pos_ += FLOAT64_SIZE;
+  return PyFloat_FromDouble(value);
+}
+
+Status QuarlParser::read_length_prefix(uint32_t& length) noexcept {
+  if (!require(U32_SIZE).ok()) return Status::failure();
+  length = read_u32(data_ + pos_);
+  pos_ += U32_SIZE;
+  return require(length);
+}
+
+PyObject* QuarlParser::parse_string() {
+  uint32_t length;
+  if (!read_length_prefix(length).ok()) return nullptr;
+  const char* text = reinterpret_cast<const char*>(data_ + pos_);
+  pos_ += length;
+  return PyUnicode_DecodeUTF8(text, length, nullptr);
+}
+
+PyObject* QuarlParser::parse_bytes() {
+  uint32_t length;
+  if (!read_length_prefix(length).ok()) return nullptr;
+  const char* raw = reinterpret_cast<const char*>(data_ + pos_);
+  pos_ += length;
+  return PyBytes_FromStringAndSize(raw, length);
+}
+
+PyObject* QuarlParser::parse_list() {
+  if (!require(U32_SIZE).ok()) return nullptr;
+  uint32_t count = read_u32(data_ + pos_);
+  pos_ += U32_SIZE;
+  // Every element takes at least its tag byte, so a count the rest of the
+  // document cannot hold is refused before anything is allocated. Elements of
+  // a list at the depth limit would fail on depth before reading a byte, and
+  // still do.
+  if (count > len_ - pos_) [[unlikely]] {
+    return depth_ >= MAX_DEPTH ? fail_too_deep() : fail_unexpected_end();
+  }
+  PyRef list = PyRef::steal(PyList_New(count));
+  if (!list) return fail_api_call();
+  for (uint32_t i = 0; i < count; ++i) {
+    PyObject* item = parse();
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), i, item);  // cannot fail: exact list, index in range
+  }
+  return list.release();
+}
+
+PyObject* QuarlParser::parse_dict() {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return fail_api_call();
+  for (;;) {
+    if (pos_ >= len_) [[unlikely]] return fail_not_terminated();
+    // The terminator test comes before the key index is read.
+    if (data_[pos_] == TAG_DICT_END) {
+      ++pos_;
+      return dict.release();
+    }
+    if (!require(U32_SIZE).ok()) return nullptr;
+    uint32_t index = read_u32(data_ + pos_);
+    pos_ += U32_SIZE;
+    if (index >= string_count_) [[unlikely]] return fail_key_index(index);
+    PyRef value = PyRef::steal(parse());
+    if (!value) return nullptr;
+    if (PyDict_SetItem(dict.get(), strings_[index].get(), value.get()) < 0) {
+      return fail_api_call();
+    }
+  }
+}
+
+PyObject* QuarlParser::parse_float_array() {
+  if (!require(U32_SIZE).ok()) return nullptr;
+  uint32_t count = read_u32(data_ + pos_);
+  pos_ += U32_SIZE;
+  uint64_t size = static_cast<uint64_t>(count) * FLOAT64_SIZE;
+  if (!require(size).ok()) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(count));
+  if (!list) return fail_api_call();
+  const uint8_t* values = data_ + pos_;
+  pos_ += size;
+  for (uint32_t i = 0; i < count; ++i) {
+    PyObject* item = PyFloat_FromDouble(read_f64(values + i * FLOAT64_SIZE));
+    if (item == nullptr) return fail_api_call();
+    PyList_SetItem(list.get(), i, item);
+  }
+  return list.release();
+}
+
+PyObject* QuarlParser::parse_special(uint8_t tag) {
+  uint32_t length;
+  if (!read_length_prefix(length).ok()) return nullptr;
+  const uint8_t* text = data_ + pos_;
+  pos_ += length;
+  return rebuild_special(tag, text, length);
+}
+
+}  // namespace quarl

@@ -1,0 +1,75 @@
+// The recursive-descent reader of one document's value section.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "common/pyref.h"
+#include "common/status.h"
+#include "decoder/collector_pause.h"
+#include "lib/codec.h"
+
+namespace quarl {
+
+// Lives for one decode call. The document bytes, the decoded string table
+// and the codec are borrowed and must outlive the parser; the special-type
+// callables it looks up are released with it.
+class QuarlParser {
+ public:
+  QuarlParser(std::span<const uint8_t> buffer, size_t start, std::span<const PyRef> strings,
+              const Codec& codec) noexcept;
+  QuarlParser(const QuarlParser&) = delete;
+  QuarlParser& operator=(const QuarlParser&) = delete;
+
+  // Reads one complete value. Returns a new reference, or NULL with an
+  // exception set; after a failure the parser is not used again.
+  PyObject* parse();
+
+  // Succeeds when `n` bytes are available at `pos`.
+  static Status check_bounds(uint64_t len, uint64_t pos, uint64_t n) noexcept;
+
+ private:
+  static constexpr size_t SPECIAL_TYPE_COUNT = 5;
+
+  PyObject* parse_tag(uint8_t tag);
+  PyObject* parse_int64();
+  PyObject* parse_float64();
+  PyObject* parse_string();
+  PyObject* parse_bytes();
+  PyObject* parse_list();
+  PyObject* parse_dict();
+  PyObject* parse_float_array();
+  PyObject* parse_special(uint8_t tag);
+
+  // Reads the u32 length of a length-prefixed value and checks that its
+  // payload is present; on success `pos_` is at the payload.
+  Status read_length_prefix(uint32_t& length) noexcept;
+  Status require(uint64_t n) const noexcept { return check_bounds(len_, pos_, n); }
+  PyObject* cached_small_int(uint64_t value) const noexcept {
+    return small_ints_[value].new_reference();
+  }
+
+  // Special types (special_types.cpp).
+  PyObject* rebuild_special(uint8_t tag, const uint8_t* text, uint32_t length);
+  PyObject* special_callable(size_t kind);
+
+  const uint8_t* data_;
+  uint64_t len_;
+  uint64_t pos_;
+  const PyRef* strings_;
+  uint64_t string_count_;
+  PyObject* none_;
+  PyObject* true_;
+  PyObject* false_;
+  const PyRef* small_ints_;
+  // datetime.fromisoformat, date.fromisoformat, time.fromisoformat,
+  // uuid.UUID and decimal.Decimal, each looked up when first needed.
+  std::array<PyRef, SPECIAL_TYPE_COUNT> special_callables_;
+  uint64_t depth_ = 0;
+  CollectorPause collector_pause_;
+};
+
+}  // namespace quarl
