@@ -319,6 +319,13 @@ class DocumentReader(Cursor):
         count = self.u32_at(self.pos)
         self.pos += 4
         self.row(start, self.pos, indent, f"{label}list, {count_of(count, 'item')}")
+        # Every element takes at least its tag byte: the decoder refuses a count
+        # the rest cannot hold before reading any element, on depth first when
+        # the elements would be too deep anyway.
+        if count > self.left():
+            if level >= MAX_DEPTH:
+                raise self.fault("Maximum recursion depth exceeded during QUARL decoding")
+            raise self.fault("Unexpected end of buffer during parsing")
         limit = self.out.max_items
         summary = None
         for index in range(count):

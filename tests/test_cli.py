@@ -14,7 +14,7 @@ import tempfile
 import uuid
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
@@ -351,12 +351,12 @@ def test_inspect_reads_what_the_encoder_never_writes(cli, put):
 
 @needs_decoder
 def test_inspect_lists_long_containers_in_part(cli, put):
-    path = put(Quarl().encode_packed(list(range(10, 30)), False))
+    path = put(Quarl().encode_packed(list(range(100, 120)), False))
     listing = cli("inspect", "--max-items", 3, path).stdout.decode()
-    assert has_row(listing, 29, "38 0c 00 00 00 00 00 00 00", "[2] int64 12")
+    assert has_row(listing, 29, "38 66 00 00 00 00 00 00 00", "[2] int64 102")
     assert has_row(listing, 38, "", "... 17 more items not listed, up to offset 191")
     assert "[3]" not in listing
-    assert "[19] int64 29" in cli("inspect", "--max-items", 0, path).stdout.decode()
+    assert "[19] int64 119" in cli("inspect", "--max-items", 0, path).stdout.decode()
 
 
 @needs_decoder
@@ -467,7 +467,10 @@ MALFORMED = [
     (doc("70"), [], 7, "ValueError", "Object not properly terminated"),
     (doc("70 00 00"), [], 7, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("70 05000000 10 7f", strings="abcde"), [], 17, "ValueError", "Invalid string table index: 5"),
-    (doc("60 03000000 31 32"), [], 13, "ValueError", "Unexpected end of buffer during parsing"),
+    (doc("60 03000000 31 32"), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
+    (doc("60 00000001 31"), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
+    (doc(nested_lists(128, "")), [], 646, "RecursionError",
+     "Maximum recursion depth exceeded during QUARL decoding"),
     (doc("90 02000000" + "00" * 15), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("40 0000000000000f"), [], 7, "ValueError", "Unexpected end of buffer during parsing"),
     (doc(nested_lists(128, "31")), [], 646, "RecursionError",
@@ -533,6 +536,7 @@ def test_the_reader_stops_where_the_decoder_fails(data, capsysbinary):
         code, out, err = run_main(["inspect", path], capsysbinary)
     faults = [line.split("!! ", 1)[1] for line in out.decode().splitlines() if "!! " in line]
     decoder_error = err.removeprefix("quarl: error: ").rstrip("\n")
+    assume("NotImplementedError" not in decoder_error)  # a piece this build lacks
     if code == 0:
         assert faults == [] and err == ""
     elif decoder_error.startswith("the stream ends inside a frame") or "LZ4" in decoder_error:
