@@ -1,0 +1,918 @@
+"""Root lists of model objects, float64 arrays and table-like objects.
+
+A root list of 9 or more model objects is written by a batch path; the
+batch is only an optimisation, so every document it writes must equal the
+one the general walk writes for the same list. The general walk's document
+for a root list is that of the same items as a root tuple, which is written
+like a list but never tries the batch.
+"""
+
+import dataclasses
+import datetime
+import decimal
+import enum
+import math
+import struct
+import uuid
+
+import numpy as np
+import pydantic
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from quarl import Quarl
+
+from conftest import run_python
+
+HEADER_SIZE = 6
+
+
+def encode(obj, codec=None):
+    return (codec or Quarl()).encode_packed(obj, False)
+
+
+def split_document(document):
+    """(string table, payload) of a plain document."""
+    (count,) = struct.unpack_from("<H", document, 4)
+    pos, strings = HEADER_SIZE, []
+    for _ in range(count):
+        length = document[pos]
+        strings.append(document[pos + 1 : pos + 1 + length].decode())
+        pos += 1 + length
+    return strings, document[pos:]
+
+
+def payload(document):
+    return split_document(document)[1]
+
+
+def value_bytes(value):
+    return payload(encode(value))
+
+
+def outcome(encode_call):
+    try:
+        return encode_call()
+    except Exception as error:  # noqa: BLE001 - both paths must fail alike
+        return type(error), str(error)
+
+
+def warmed_codec(items):
+    """A codec that has already met every key of `items`, so that the order in
+    which a path interns keys does not show in the document's string table."""
+    codec = Quarl()
+    outcome(lambda: codec.encode_packed(tuple(items), False))
+    return codec
+
+
+def general_walk_document(items):
+    return warmed_codec(items).encode_packed(tuple(items), False)
+
+
+def root_list_outcome(items):
+    return outcome(lambda: encode(items, warmed_codec(items)))
+
+
+def general_walk_outcome(items):
+    return outcome(lambda: general_walk_document(items))
+
+
+def decode(document):
+    return Quarl().decode_packed(document)
+
+
+def canonical(value):
+    """Decoded data in a form where 1, 1.0 and True differ, dict order counts
+    and NaN equals itself."""
+    if isinstance(value, dict):
+        return ["dict", [(key, canonical(item)) for key, item in value.items()]]
+    if isinstance(value, list):
+        return ["list", [canonical(item) for item in value]]
+    if isinstance(value, float) and math.isnan(value):
+        return ["float", "nan"]
+    return [type(value).__name__, value]
+
+
+def decoded_outcome(document_outcome):
+    if isinstance(document_outcome, bytes):
+        return outcome(lambda: canonical(decode(document_outcome)))
+    return document_outcome
+
+
+def assert_same_as_general_walk(items):
+    """Same document as the general walk's for the same codec state, and the
+    same decoded data from fresh codecs (whose string tables may differ)."""
+    assert root_list_outcome(items) == general_walk_outcome(items)
+    fresh_batch = outcome(lambda: encode(items))
+    fresh_walk = outcome(lambda: encode(tuple(items)))
+    assert decoded_outcome(fresh_batch) == decoded_outcome(fresh_walk)
+
+
+def u32(n):
+    return struct.pack("<I", n)
+
+
+def f64(x):
+    return b"\x40" + struct.pack("<d", x)
+
+
+def text(tag, s):
+    data = s.encode()
+    return bytes([tag]) + u32(len(data)) + data
+
+
+def string(s):
+    return text(0x50, s)
+
+
+# --- Model classes ---------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Point:
+    x: object
+    y: object
+
+
+@dataclasses.dataclass
+class OtherPoint:
+    x: object
+    y: object
+
+
+@dataclasses.dataclass(slots=True)
+class SlottedPoint:
+    x: object
+    y: object
+
+
+class PydanticPoint(pydantic.BaseModel):
+    x: object
+    y: object
+
+
+class Plain:
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+class Probe:
+    """Records the attribute lookups that fail on its instances: the general
+    walk tests every object for isoformat(), the batch only the first."""
+
+    lookups = []
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    def __getattr__(self, name):
+        Probe.lookups.append(name)
+        raise AttributeError(name)
+
+
+class Color(enum.Enum):
+    RED = "red"
+    GREEN = [1.5, 2]
+
+
+class Level(enum.IntEnum):
+    LOW = 1
+    HIGH = 300
+
+
+class Mode(enum.StrEnum):
+    FAST = "fast"
+
+
+class Tagged(pydantic.BaseModel):
+    name: str
+    value: int
+
+
+def probe_lookups(items):
+    Probe.lookups.clear()
+    encode(items)
+    return Probe.lookups.count("isoformat")
+
+
+# --- Which lists take the batch ---------------------------------------------
+
+
+def test_nine_models_take_the_batch_and_eight_the_general_walk():
+    assert probe_lookups([Probe(a=i) for i in range(9)]) == 1
+    assert probe_lookups([Probe(a=i) for i in range(8)]) == 8
+
+
+def test_batch_gives_up_on_an_item_with_other_fields():
+    items = [Probe(a=i, b=i) for i in range(8)] + [Probe(b=1, c=2)]
+    assert probe_lookups(items) == 1 + 9
+    assert_same_as_general_walk(items)
+
+
+@pytest.mark.parametrize("count", [8, 9, 20])
+@pytest.mark.parametrize("model", [Point, PydanticPoint, Plain], ids=lambda m: m.__name__)
+def test_models_with_the_same_fields_match_the_general_walk(model, count):
+    items = [model(x=i, y=f"v{i}") for i in range(count)]
+    document = encode(items)
+    assert document == general_walk_document(items)
+    entries = [b"\x70" + u32(0) + value_bytes(i) + u32(1) + string(f"v{i}") + b"\x7f" for i in range(count)]
+    assert payload(document) == b"\x60" + u32(count) + b"".join(entries)
+
+
+def test_batch_interns_the_first_items_keys_before_nested_ones():
+    items = [Point(x={"inner": i}, y=i) for i in range(9)]
+    assert split_document(encode(items))[0] == ["x", "y", "inner"]
+    assert split_document(encode(items[:8]))[0] == ["x", "inner", "y"]
+
+
+def keep(items):
+    return items
+
+
+def shuffled_fields(items):
+    items[4].__dict__ = {"y": items[4].y, "x": items[4].x}
+    return items
+
+
+def missing_field(items):
+    del items[3].y
+    return items
+
+
+def extra_field(items):
+    items[5].z = 1
+    return items
+
+
+def other_type(items):
+    items[6] = OtherPoint(x=6, y=6)
+    return items
+
+
+def not_a_model(items):
+    items[2] = {"x": 2, "y": 2}
+    return items
+
+
+def first_lacks_field(items):
+    del items[0].y
+    return items
+
+
+def non_str_key(items):
+    items[1].__dict__[7] = "seven"
+    return items
+
+
+def non_str_key_everywhere(items):
+    for item in items:
+        item.__dict__[7] = "seven"
+    return items
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        keep,
+        shuffled_fields,
+        missing_field,
+        extra_field,
+        other_type,
+        not_a_model,
+        first_lacks_field,
+        non_str_key,
+        non_str_key_everywhere,
+    ],
+)
+def test_lists_the_batch_cannot_take_keep_the_general_walks_document(change):
+    assert_same_as_general_walk(change([Point(x=i, y=i) for i in range(10)]))
+
+
+@pytest.mark.parametrize(
+    "items",
+    [
+        [{"a": i} for i in range(9)],
+        list(range(9)),
+        [str(i) for i in range(9)],
+        [SlottedPoint(1, 2)] * 9,
+        [Color.RED, Color.GREEN] * 5,
+        [Level.HIGH] * 9,
+        [Mode.FAST] * 9,
+        [datetime.date(2024, 1, 2)] * 9,
+        [decimal.Decimal("1.5")] * 9,
+        [uuid.UUID(int=5)] * 9,
+        [np.ma.masked_array([1.5])] * 9,
+    ],
+    ids=["dicts", "ints", "strs", "slotted", "enums", "int-enums", "str-enums", "dates", "decimals", "uuids",
+         "arrays"],
+)
+def test_root_lists_of_other_objects_match_the_general_walk(items):
+    assert_same_as_general_walk(items)
+
+
+def test_enum_members_are_written_as_their_values():
+    members = [Color.RED, Color.GREEN] * 5
+    assert encode(members) == encode([m.value for m in members])
+
+
+def test_models_with_name_and_value_fields_are_written_as_dicts():
+    items = [Tagged(name=f"n{i}", value=i) for i in range(9)]
+    assert encode(items) == encode([{"name": f"n{i}", "value": i} for i in range(9)])
+    holders = [Point(x=None, y=Tagged(name="a", value=1)) for _ in range(9)]
+    assert encode(holders) == encode([{"x": None, "y": {"name": "a", "value": 1}}] * 9)
+
+
+def test_list_that_shrinks_while_the_batch_writes_it():
+    class Shrinks:
+        __slots__ = ()
+
+        def __str__(self):
+            if len(items) == 12:
+                del items[-1]
+            return "s"
+
+    items = [Point(x=i, y=Shrinks() if i == 1 else i) for i in range(12)]
+    document = encode(items)
+    assert len(items) == 11
+    assert document == general_walk_document(items)
+
+
+class WithIsoformatField:
+    def __init__(self, i):
+        self.isoformat = f"iso{i}"
+
+
+def test_model_with_an_isoformat_field_fails_like_the_general_walk():
+    items = [WithIsoformatField(i) for i in range(9)]
+    assert root_list_outcome(items) == general_walk_outcome(items) == (TypeError, "'str' object is not callable")
+
+
+def probes(*field_sets):
+    return [Probe(**fields) for fields in field_sets]
+
+
+@pytest.mark.parametrize(
+    "items, expected",
+    [
+        (
+            [Point(x=[1.5, 2, True], y=2**70)] * 9,
+            [{"x": [1.5, 2, True], "y": str(2**70)}] * 9,
+        ),
+        ([Point(x=[1.5, 2**60], y=None)] * 9, [{"x": [1.5, 2**60], "y": None}] * 9),
+        (
+            probes(*[{"a": i, "b": i} for i in range(8)], {"b": 8, "c": 8}),
+            [{"a": i, "b": i} for i in range(8)] + [{"b": 8, "c": 8}],
+        ),
+        ([Color.RED, Color.GREEN] * 5, ["red", [1.5, 2]] * 5),
+        ([Tagged(name="n", value=i) for i in range(9)], [{"name": "n", "value": i} for i in range(9)]),
+        (
+            [Point(x=1, y=2)] * 7 + [OtherPoint(x=3, y=4), {"x": 5}, 6],
+            [{"x": 1, "y": 2}] * 7 + [{"x": 3, "y": 4}, {"x": 5}, 6],
+        ),
+    ],
+    ids=["float-run-and-big-int", "exact-int-in-float-run", "other-fields", "enums", "name-value-fields",
+         "mixed-types"],
+)
+def test_batch_documents_decode_to_the_items_data(items, expected):
+    assert canonical(decode(encode(items))) == canonical(expected)
+
+
+# --- Field values -------------------------------------------------------------
+
+
+def field_bytes(items):
+    """The bytes of field x in the first item of a batch of Points."""
+    body = payload(encode(items))
+    assert body[:10] == b"\x60" + u32(len(items)) + b"\x70" + u32(0)
+    end = body.index(u32(1) + value_bytes(items[0].y) + b"\x7f")
+    return body[10:end]
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ([1.5, 2, True], b"\x60" + u32(3) + f64(1.5) + b"\x32\x21"),
+        ([1.5, 2**60], b"\x60" + u32(2) + f64(1.5) + b"\x38" + struct.pack("<q", 2**60)),
+        ([1.5, None, "a"], b"\x60" + u32(3) + f64(1.5) + b"\x10" + string("a")),
+        ([2, 1.5], b"\x60" + u32(2) + b"\x32" + f64(1.5)),
+        ([1.5, 2**70], b"\x60" + u32(2) + f64(1.5) + string(str(2**70))),
+        ([1.5, [2.5, 3]], b"\x60" + u32(2) + f64(1.5) + b"\x60" + u32(2) + f64(2.5) + b"\x33"),
+        ([], b"\x60" + u32(0)),
+        (2**70, string(str(2**70))),
+        (-(2**63), b"\x38" + struct.pack("<q", -(2**63))),
+        (Level.HIGH, b"\x38" + struct.pack("<q", 300)),
+        (Mode.FAST, string("fast")),
+        (Color.GREEN, b"\x60" + u32(2) + f64(1.5) + b"\x32"),
+        ((1.5, 2), b"\x60" + u32(2) + f64(1.5) + b"\x32"),
+    ],
+    ids=repr,
+)
+@pytest.mark.parametrize("path", ["fast", "ultra-fast"])
+def test_field_values_are_written_as_the_general_walk_writes_them(value, expected, path):
+    # A date in the other field makes the batch choose the ultra-fast path.
+    other = datetime.date(2024, 1, 2) if path == "ultra-fast" else None
+    items = [Point(x=value, y=other) for _ in range(9)]
+    assert encode(items) == general_walk_document(items)
+    assert field_bytes(items) == expected
+
+
+SPECIAL_VALUES = [
+    (datetime.datetime(2024, 5, 1, 12, 30, tzinfo=datetime.timezone(datetime.timedelta(hours=2))), 0xD1,
+     "2024-05-01T12:30:00+02:00"),
+    (datetime.date(2024, 5, 1), 0xD2, "2024-05-01"),
+    (datetime.time(12, 30, 0, 250000), 0xD3, "12:30:00.250000"),
+    (uuid.UUID("12345678-1234-5678-1234-567812345678"), 0xD4, "12345678123456781234567812345678"),
+    (decimal.Decimal("1.10"), 0xD5, "1.10"),
+    (Color.RED, 0x50, "red"),
+]
+
+
+@pytest.mark.parametrize("value, tag, iso", SPECIAL_VALUES, ids=lambda v: type(v).__name__)
+def test_special_values_in_a_batch(value, tag, iso):
+    items = [Point(x=value, y=i) for i in range(9)]
+    document = encode(items)
+    assert document == general_walk_document(items)
+    assert payload(document)[10:].startswith(text(tag, iso))
+
+
+def tz(**offset):
+    return datetime.timezone(datetime.timedelta(**offset))
+
+
+class HourlyZone(datetime.tzinfo):
+    """An offset that changes with the hour, so no offset text may be reused."""
+
+    def utcoffset(self, dt):
+        return datetime.timedelta(minutes=dt.hour if dt is not None else 7)
+
+
+class NoOffset(datetime.tzinfo):
+    def utcoffset(self, dt):
+        return None
+
+
+class OddDelta(datetime.timedelta):
+    @property
+    def days(self):
+        return 99
+
+
+class OddZone(datetime.tzinfo):
+    def utcoffset(self, dt):
+        return OddDelta(hours=1)
+
+
+class FailingZone(datetime.tzinfo):
+    def utcoffset(self, dt):
+        raise ValueError("no offset")
+
+
+def uuid_with_int(number):
+    value = uuid.UUID(int=0)
+    object.__setattr__(value, "int", number)
+    return value
+
+
+class Sign(enum.Enum):
+    PLUS = "+"
+    MINUS = -1
+    NESTED = (1.5, None)
+
+
+class Shade(enum.Enum):
+    LIGHT = 1
+
+    @property
+    def value(self):
+        return "overridden"
+
+
+class Named(enum.Enum):
+    value = 5
+    name = 6
+
+
+class Perm(enum.Flag):
+    R = 4
+    W = 2
+
+
+class When(enum.Enum):
+    EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+    LIST = [datetime.date(2024, 1, 2), 1.5]
+
+
+STANDARD_VALUES = [
+    datetime.datetime(1, 1, 1),
+    datetime.datetime(999, 5, 6, 7, 8, 9, 5),
+    datetime.datetime(9999, 12, 31, 23, 59, 59, 999999, tzinfo=datetime.timezone.utc),
+    datetime.datetime(2024, 10, 27, 1, 30, fold=1),
+    datetime.datetime(2024, 5, 1, 12, tzinfo=tz(hours=-5, minutes=-30)),
+    datetime.datetime(2024, 5, 1, 12, tzinfo=tz(seconds=1)),
+    datetime.datetime(2024, 5, 1, 12, tzinfo=tz(microseconds=-1)),
+    datetime.datetime(2024, 5, 1, 12, tzinfo=tz(hours=23, minutes=59, seconds=59, microseconds=999999)),
+    datetime.datetime(2024, 5, 1, 3, tzinfo=HourlyZone()),
+    datetime.datetime(2024, 5, 1, 4, tzinfo=HourlyZone()),
+    datetime.datetime(2024, 5, 1, tzinfo=NoOffset()),
+    datetime.datetime(2024, 5, 1, tzinfo=OddZone()),
+    datetime.date(1, 1, 1),
+    datetime.date(999, 12, 31),
+    datetime.time(0, 0),
+    datetime.time(23, 59, 59, 1, tzinfo=tz(hours=-1)),
+    datetime.time(1, 2, 3, fold=1, tzinfo=HourlyZone()),
+    uuid.UUID(int=0),
+    uuid.UUID(int=2**128 - 1),
+    uuid.UUID("12345678-1234-5678-1234-567812345678"),
+    uuid_with_int(-5),
+    uuid_with_int(2**130),
+    Color.RED,
+    Color.GREEN,
+    Shade.LIGHT,
+    Named.value,
+    Perm.R | Perm.W,
+    When.EPOCH,
+    When.LIST,
+    Sign.NESTED,
+]
+
+
+@pytest.mark.parametrize("value", STANDARD_VALUES, ids=repr)
+def test_standard_values_match_their_own_text(value):
+    assert_same_as_general_walk([Point(x=value, y=datetime.date(2024, 1, 2)) for _ in range(9)])
+    assert_same_as_general_walk([Point(x=[value, value], y=datetime.date(2024, 1, 2)) for _ in range(9)])
+
+
+def test_one_field_holding_many_types():
+    values = STANDARD_VALUES + [1, "s", None, {"k": datetime.date(2024, 1, 2)}, (1.5,)]
+    items = [Point(x=values[i % len(values)], y=values[(i * 7) % len(values)]) for i in range(3 * len(values))]
+    assert_same_as_general_walk(items)
+
+
+def test_failing_offset_fails_like_the_general_walk():
+    items = [Point(x=datetime.datetime(2024, 1, 1, tzinfo=FailingZone()), y=None) for _ in range(9)]
+    assert root_list_outcome(items) == general_walk_outcome(items) == (ValueError, "no offset")
+
+
+class datetime_like:  # noqa: N801 - named like the standard class on purpose
+    def isoformat(self):
+        return "not really"
+
+
+class UUID:  # noqa: N801
+    hex = "feed"
+
+    def isoformat(self):
+        return "iso first"
+
+
+class Decimal:  # noqa: N801
+    def __str__(self):
+        return "dec"
+
+
+class LooksLikeEnum:
+    value = "v"
+    name = "n"
+
+
+class RaisingIsoformat(datetime.date):
+    def isoformat(self):
+        raise RuntimeError("no text")
+
+
+datetime_like.__qualname__ = "datetime"
+
+
+@pytest.mark.parametrize(
+    "value",
+    [datetime_like(), UUID(), Decimal(), LooksLikeEnum(), RaisingIsoformat(2024, 1, 1), bytearray(b"ab"),
+     np.arange(3.0), {"k": [1.5, 2]}, {1.5, 2}],
+    ids=lambda v: type(v).__name__,
+)
+def test_objects_named_like_special_types_match_the_general_walk(value):
+    # The date in y selects the ultra-fast path, which decides by type.
+    assert_same_as_general_walk([Point(x=value, y=datetime.date(2024, 1, 2)) for _ in range(9)])
+    assert_same_as_general_walk([Point(x=value, y=1) for _ in range(9)])
+
+
+def nested_lists(levels, innermost):
+    value = innermost
+    for _ in range(levels):
+        value = [value]
+    return value
+
+
+# A field value sits at depth 3: below the root list and the item's dict.
+@pytest.mark.parametrize("innermost", [1, 1.5, Color.RED, datetime.date(2024, 1, 2)], ids=repr)
+@pytest.mark.parametrize("other", [None, datetime.date(2024, 1, 2)], ids=["fast", "ultra-fast"])
+def test_depth_limit_inside_a_batch(innermost, other):
+    for levels in (124, 125, 126):
+        items = [Point(x=nested_lists(levels, innermost), y=other) for _ in range(9)]
+        assert root_list_outcome(items) == general_walk_outcome(items)
+    assert root_list_outcome(items) == (RecursionError, "Maximum recursion depth exceeded")
+    items = [Point(x=nested_lists(124, innermost), y=other) for _ in range(9)]
+    assert isinstance(root_list_outcome(items), bytes)
+
+
+def test_values_with_side_effects_are_written_once_per_item_when_the_batch_succeeds():
+    calls = []
+
+    class Counted(decimal.Decimal):
+        def __str__(self):
+            calls.append(1)
+            return "1"
+
+    Counted.__qualname__ = "Decimal"
+    encode([Point(x=Counted(1), y=datetime.date(2024, 1, 2)) for _ in range(9)])
+    assert len(calls) == 9
+
+
+# --- The property ----------------------------------------------------------------
+
+
+FIELD_NAMES = ["a", "b", "name", "value", "hex", "when", "ü"]
+CLASS_NAMES = ["Model", "UUID", "Decimal", "Series", "date"]
+
+zones = st.none() | st.builds(
+    datetime.timezone,
+    st.timedeltas(min_value=-datetime.timedelta(hours=23, minutes=59), max_value=datetime.timedelta(hours=23)),
+)
+leaf_values = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.floats(),
+    st.text(max_size=5),
+    st.datetimes(timezones=zones),
+    st.dates(),
+    st.times(timezones=zones),
+    st.uuids(),
+    st.decimals(places=2, allow_nan=False),
+    st.sampled_from(list(Sign) + list(Level) + list(Mode) + list(Color)),
+)
+field_values = st.recursive(
+    leaf_values,
+    lambda inner: st.lists(inner, max_size=4)
+    | st.lists(st.floats() | st.integers(-5, 2**64) | st.booleans() | st.none(), min_size=1, max_size=4).map(
+        lambda xs: [1.5, *xs]
+    )
+    | st.dictionaries(st.sampled_from(["k", "a", "name"]), inner, max_size=2)
+    | st.tuples(inner),
+    max_leaves=6,
+)
+
+
+def make_class(kind, class_name, fields):
+    if kind == "dataclass":
+        return dataclasses.make_dataclass(class_name, [(f, object) for f in fields])
+    if kind == "pydantic":
+        return pydantic.create_model(class_name, **{f: (object, ...) for f in fields})
+    return type(class_name, (Plain,), {})
+
+
+def mutate(items, mutation, index):
+    item = items[index]
+    if isinstance(item, dict):
+        return
+    if mutation == "drop" and item.__dict__:
+        item.__dict__.pop(next(iter(item.__dict__)))
+    elif mutation == "extra":
+        item.__dict__["extra"] = index
+    elif mutation == "reorder":
+        object.__setattr__(item, "__dict__", dict(reversed(list(item.__dict__.items()))))
+    elif mutation == "other class":
+        items[index] = Plain(**item.__dict__)
+    elif mutation == "dict":
+        items[index] = dict(item.__dict__)
+
+
+@st.composite
+def model_lists(draw):
+    kind = draw(st.sampled_from(["dataclass", "pydantic", "plain"]))
+    fields = draw(st.lists(st.sampled_from(FIELD_NAMES), min_size=1, max_size=4, unique=True))
+    cls = make_class(kind, draw(st.sampled_from(CLASS_NAMES)), fields)
+    count = draw(st.integers(8, 11))
+    shapes = st.fixed_dictionaries({f: field_values for f in fields})
+    first = draw(shapes)
+    items = [cls(**(first if i % 2 else draw(shapes))) for i in range(count)]
+    for _ in range(draw(st.integers(0, 2))):
+        mutation = draw(st.sampled_from(["drop", "extra", "reorder", "other class", "dict"]))
+        mutate(items, mutation, draw(st.integers(0, count - 1)))
+    return items
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(model_lists())
+def test_root_lists_of_models_always_match_the_general_walk(items):
+    assert_same_as_general_walk(items)
+
+
+# --- Float64 arrays --------------------------------------------------------------
+
+
+def array_value(*values):
+    return b"\x90" + u32(len(values)) + b"".join(struct.pack("<d", v) for v in values)
+
+
+@pytest.mark.parametrize(
+    "array, expected",
+    [
+        (np.arange(6.0).reshape(2, 3), array_value(0, 1, 2, 3, 4, 5)),
+        (np.asfortranarray(np.arange(6.0).reshape(2, 3)), array_value(0, 3, 1, 4, 2, 5)),
+        (np.arange(6.0).reshape(2, 3).T, array_value(0, 1, 2, 3, 4, 5)),
+        (np.array(2.5), array_value(2.5)),
+        (np.zeros((0, 3)), array_value()),
+        (np.array([np.nan, -0.0, np.inf]), b"\x90" + u32(3) + struct.pack("<3d", np.nan, -0.0, np.inf)),
+        (np.arange(6.0)[::2].copy(), array_value(0, 2, 4)),
+        (np.arange(4.0).reshape(2, 2)[:1], array_value(0, 1)),
+        (np.arange(3.0).astype("<f8"), array_value(0, 1, 2)),
+        (np.ma.masked_array([1.0, 2.0]), array_value(1, 2)),
+    ],
+    ids=["c-order", "f-order", "transpose", "0-d", "empty", "nan-zero-inf", "copy", "row", "explicit-le",
+         "subclass"],
+)
+def test_float64_arrays(array, expected):
+    assert payload(encode(array)) == expected
+    assert payload(encode([array])) == b"\x60" + u32(1) + expected
+
+
+def test_float64_arrays_decode_as_flat_lists():
+    array = np.arange(6.0).reshape(2, 3)
+    assert canonical(decode(encode(array))) == canonical([0.0, 1.0, 2.0, 3.0, 4.0, 5.0])
+    assert canonical(decode(encode(np.asfortranarray(array)))) == canonical([0.0, 3.0, 1.0, 4.0, 2.0, 5.0])
+
+
+@pytest.mark.parametrize(
+    "array",
+    [np.arange(6.0)[::2], np.arange(12.0).reshape(3, 4)[:, 1:3], np.arange(3.0)[::-1]],
+    ids=["step", "columns", "reversed"],
+)
+def test_non_contiguous_array_is_refused(array):
+    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
+        encode({"a": array})
+
+
+@pytest.mark.parametrize(
+    "array",
+    [np.arange(3, dtype=np.float32), np.arange(3, dtype=np.int64), np.arange(3.0).astype(">f8"),
+     np.array([1 + 2j]), np.array(["a"]), np.array([None])],
+    ids=["float32", "int64", "big-endian", "complex", "str", "object"],
+)
+def test_other_arrays_are_written_as_their_str(array):
+    assert payload(encode(array)) == string(str(array))
+
+
+def test_arrays_in_a_model_batch():
+    items = [Point(x=np.arange(2.0) + i, y=np.arange(2)) for i in range(9)]
+    assert encode(items) == general_walk_document(items)
+    assert payload(encode(items))[10:].startswith(array_value(0, 1) + u32(1) + string("[0 1]"))
+
+
+def run_isolated(code):
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_numpy_is_never_imported():
+    out = run_isolated(
+        """
+        import sys, decimal, datetime
+        import quarl
+        codec = quarl.Quarl()
+        codec.encode_packed([object(), decimal.Decimal(1), datetime.date(2024, 1, 1), bytearray(b"x")], False)
+        print("numpy" in sys.modules)
+        """
+    )
+    assert out == "False\n"
+
+
+def test_objects_encode_with_numpy_blocked():
+    out = run_isolated(
+        """
+        import sys
+        sys.modules["numpy"] = None
+        import decimal, quarl
+
+        class Thing:
+            def __init__(self):
+                self.a = 1
+
+        codec = quarl.Quarl()
+        for obj in [Thing(), [Thing()] * 9, decimal.Decimal(2), object.__new__(type("T", (), {"__slots__": ()}))]:
+            codec.encode_packed(obj, False)
+        print("ok")
+        """
+    )
+    assert out == "ok\n"
+
+
+# --- Table-like objects -----------------------------------------------------------
+
+RECORDS = [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]
+
+
+def table_cases():
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+
+    data = {"a": [1, 2], "b": ["x", "y"]}
+    return [
+        ("pandas.DataFrame", lambda: pd.DataFrame(data), RECORDS),
+        ("pandas.Series", lambda: pd.Series([1.5, 2.5]), [1.5, 2.5]),
+        ("pandas.Index", lambda: pd.Index(["x", "y"]), ["x", "y"]),
+        ("polars.DataFrame", lambda: pl.DataFrame(data), RECORDS),
+        ("polars.LazyFrame", lambda: pl.LazyFrame(data), RECORDS),
+        ("polars.Series", lambda: pl.Series("a", [1, None, 3]), [1, None, 3]),
+        ("pyarrow.Table", lambda: pa.table(data), RECORDS),
+        ("pyarrow.RecordBatch", lambda: pa.RecordBatch.from_pydict(data), RECORDS),
+    ]
+
+
+@pytest.mark.parametrize("make, expected", [c[1:] for c in table_cases()], ids=[c[0] for c in table_cases()])
+def test_tables_are_written_as_their_plain_data(make, expected):
+    assert encode(make()) == encode(expected)
+    assert encode({"t": make()}) == encode({"t": expected})
+
+
+def named(type_name, **members):
+    return type(type_name, (), members)
+
+
+def fake_table(type_name, **members):
+    return named(type_name, **members)()
+
+
+@pytest.mark.parametrize(
+    "obj, expected",
+    [
+        (fake_table("DataFrame", to_dicts=lambda self: [1], to_dict=lambda self, kind: [2]), [1]),
+        (fake_table("DataFrame", to_dict=lambda self, kind: [kind]), ["records"]),
+        (fake_table("LazyFrame", collect=lambda self: fake_table("X", to_dicts=lambda s: [3])), [3]),
+        (fake_table("Series", to_list=lambda self: (4,)), [4]),
+        (fake_table("Index", to_list=lambda self: [5]), [5]),
+        (fake_table("Table", to_pylist=lambda self: [6]), [6]),
+        (fake_table("RecordBatch", to_pylist=lambda self: [7]), [7]),
+        (fake_table("Series", to_dicts=lambda self: [8], to_pylist=lambda self: [8]), {}),
+        (fake_table("Tables", to_pylist=lambda self: [9]), {}),
+    ],
+    ids=["to_dicts-first", "to_dict-records", "lazy", "series", "index", "table", "batch", "series-other",
+         "other-name"],
+)
+def test_table_methods_by_type_name(obj, expected):
+    assert encode(obj) == encode(expected)
+
+
+class DataFrame:
+    """Named like a data frame, without its methods."""
+
+    def __init__(self):
+        self.rows = 2
+
+
+class LazyFrame:
+    def __init__(self):
+        self.plan = "scan"
+
+    def collect(self):
+        return object()
+
+
+def test_table_names_without_methods_fall_back_to_attributes_or_str():
+    assert encode(DataFrame()) == encode({"rows": 2})
+    assert encode(LazyFrame()) == encode({"plan": "scan"})
+    slotted = fake_table("DataFrame", __slots__=())
+    assert encode(slotted) == encode(str(slotted))
+
+
+def test_table_conversion_errors_end_the_encode():
+    def boom(self):
+        raise ValueError("boom")
+
+    with pytest.raises(ValueError, match="^boom$"):
+        encode(fake_table("Series", to_list=boom))
+    with pytest.raises(RuntimeError, match="^no test$"):
+        encode(fake_table("Table", to_pylist=property(lambda self: (_ for _ in ()).throw(RuntimeError("no test")))))
+
+
+def test_converted_data_sits_one_level_below_the_table():
+    series = fake_table("Series", to_list=lambda self: [])
+    assert encode(nested_lists(126, series)) == encode(nested_lists(126, []))
+    with pytest.raises(RecursionError, match="^Maximum recursion depth exceeded$"):
+        encode(nested_lists(127, series))
+
+
+def test_endless_conversion_chain_ends_at_the_depth_limit():
+    Endless = named("Series")
+    Endless.to_list = lambda self: Endless()
+    with pytest.raises(RecursionError, match="^Maximum recursion depth exceeded$"):
+        encode(Endless())
+
+
+def test_list_of_tables_is_not_taken_for_models():
+    import pandas as pd
+
+    frames = [pd.DataFrame({"a": [i]}) for i in range(9)]
+    assert encode(frames) == encode([[{"a": i}] for i in range(9)])
