@@ -7,6 +7,7 @@ import re
 import uuid
 from pathlib import Path
 
+import numpy
 import pytest
 
 from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
@@ -81,6 +82,7 @@ def namespace() -> dict:
         "datetime": datetime,
         "decimal": decimal,
         "uuid": uuid,
+        "numpy": numpy,
     }
 
 
