@@ -16,6 +16,7 @@ inline constexpr uint64_t MAX_U32_FIELD = UINT32_MAX;
 // 16-bit string count.
 inline constexpr uint8_t DOCUMENT_MAGIC_0 = 0x51;
 inline constexpr uint8_t DOCUMENT_MAGIC_1 = 0x4C;
+inline constexpr size_t DOCUMENT_MAGIC_SIZE = 2;
 inline constexpr uint8_t DOCUMENT_FIXED_BYTE = 1;
 inline constexpr size_t DOCUMENT_HEADER_SIZE = 6;
 inline constexpr size_t DOCUMENT_STRING_COUNT_OFFSET = 4;
@@ -35,6 +36,16 @@ inline constexpr size_t STRING_TABLE_RESERVE_STEP = 64;
 inline constexpr size_t MIN_COMPRESS_SIZE = 257;
 inline constexpr size_t PARALLEL_THRESHOLD = 1000000;
 inline constexpr size_t PARALLEL_CHUNK_SIZE = 262144;
+// Envelope headers: the single-block envelope's size field, the parallel
+// envelope's total and chunk count, and a chunk record's length field.
+inline constexpr size_t ENVELOPE_SIZE_FIELD = 4;
+inline constexpr size_t PARALLEL_HEADER_SIZE = 8;
+inline constexpr size_t CHUNK_RECORD_LENGTH_FIELD = 4;
+// Every byte of an LZ4 block yields at most this many output bytes (a
+// match-length extension byte adds at most 255, and no other byte adds more),
+// so a declared size above 255 times the compressed length is forged and is
+// refused before anything is allocated for it.
+inline constexpr uint64_t LZ4_MAX_OUTPUT_PER_BYTE = 255;
 
 // Root lists with at least this many items try the batch path for models.
 inline constexpr size_t BATCH_MIN_ITEMS = 9;
