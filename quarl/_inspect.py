@@ -52,10 +52,10 @@ SPECIAL_TAGS: dict[int, tuple[str, str, Callable[[str], object]]] = {
     0xD5: ("decimal", "Decimal", decimal.Decimal),
 }
 
-# One LZ4 input byte yields at most 255 output bytes, so a block's output is
-# bounded by its own length and a forged size field never drives an allocation.
-LZ4_MAX_RATIO = 255
-LZ4_BOUND_SLACK = 64
+# One LZ4 input byte yields at most 255 output bytes. The codec takes a size
+# field beyond that for a forgery: a failed single-block attempt, or a chunk
+# that does not decode.
+LZ4_MAX_OUTPUT_PER_BYTE = 255
 # A short single block is padded with zeros up to its declared size; beyond
 # this much padding the reader gives up rather than allocate it.
 MAX_ZERO_PADDING = 64 * 1024 * 1024
@@ -413,14 +413,16 @@ class EnvelopeReader(Cursor):
 
     def decompress(self, block: bytes, bound: int) -> bytes:
         """The block's output, at most `bound` bytes; raises when the block is malformed or longer."""
-        bound = min(bound, len(block) * LZ4_MAX_RATIO + LZ4_BOUND_SLACK)
         return self.lz4.decompress(block, uncompressed_size=bound)
 
     def single_block(self) -> bytes | None:
         """The document of a single-block envelope, or None when the block does not decode."""
         size = self.u32_at(0)
+        block = self.data[4:]
+        if size > len(block) * LZ4_MAX_OUTPUT_PER_BYTE:
+            return None
         try:
-            produced = self.decompress(self.data[4:], size)
+            produced = self.decompress(block, size)
         except Exception:
             return None
         if size - len(produced) > MAX_ZERO_PADDING:
@@ -464,14 +466,20 @@ class EnvelopeReader(Cursor):
         return document
 
     def chunk(self, start: int, end: int) -> bytes:
+        failed = "LZ4 chunk decompression failed: "
         if end - start < 4:
-            raise self.fault("LZ4 chunk decompression failed: block shorter than its 4-byte size", start)
+            raise self.fault(f"{failed}a block of {end - start} bytes has no room for its 4-byte size", start)
         size = self.u32_at(start)
+        block = self.data[start + 4 : end]
+        if not block:
+            raise self.fault(f"{failed}the block is empty", start + 4)
+        if size > len(block) * LZ4_MAX_OUTPUT_PER_BYTE:
+            raise self.fault(f"{failed}the declared {size} bytes are more than {len(block)} compressed "
+                             "bytes can hold", start)
         try:
-            produced = self.decompress(self.data[start + 4 : end], size)
+            return self.decompress(block, size)
         except Exception as error:
-            raise self.fault(f"LZ4 chunk decompression failed: {error}", start + 4) from None
-        return produced
+            raise self.fault(f"{failed}{error}", start + 4) from None
 
     def document(self, document: bytes, indent: int) -> None:
         self.out.heading(f"document (decompressed, offsets from its first byte), "

@@ -86,17 +86,7 @@ def namespace() -> dict:
     }
 
 
-def missing_piece(code: str) -> str | None:
-    """Why an example cannot run on this build yet, or None."""
-    if "True)" in code and "encode_packed" in code and Quarl().encode_packed("x" * 246, True)[:2] == b"QL":
-        return "the codec does not compress yet"
-    return None
-
-
 def run_step(step: Step, names: dict) -> None:
-    reason = missing_piece(step.code)
-    if reason:
-        pytest.skip(reason)
     if step.error is not None:
         name, message = step.error
         with pytest.raises(Exception) as raised:
