@@ -6,7 +6,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.26" ninja
 DEPS_STAMP := $(VENV)/.deps-installed
 
-.PHONY: demo test build system-deps wheel abi3audit asan clean
+.PHONY: demo test build system-deps wheel abi3audit asan bench clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -44,6 +44,13 @@ asan: system-deps $(DEPS_STAMP)
 	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(VENV)/bin/pytest -x -p no:cacheprovider
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+
+# quarl next to its peers on the standard corpora; writes docs/benchmarks.{md,png}.
+BENCH_DATA ?= ../shared/bench-data
+bench: build
+	$(PY) scripts/extras.py bench > $(VENV)/bench-requirements.txt
+	$(PIP) install -r $(VENV)/bench-requirements.txt
+	$(PY) bench/suite.py --data $(BENCH_DATA) --out docs
 
 clean:
 	rm -rf build dist $(VENV)
