@@ -2,7 +2,6 @@
 
 import datetime
 import decimal
-import io
 import json
 import math
 import os
@@ -14,31 +13,16 @@ import tempfile
 import uuid
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
+from quarl import Quarl, QuarlStreamEncoder
 from quarl.__main__ import main
 
 from builders import doc, frame, u32
 
 HANDSHAKE = b"QM\x01\x00"
 EOS = bytes(6)
-
-
-def codec_says(call) -> bool:
-    """Whether a piece of the codec is in this build (not raising NotImplementedError)."""
-    try:
-        call()
-    except NotImplementedError:
-        return False
-    return True
-
-
-HAS_DECODER = codec_says(lambda: Quarl().decode_packed(doc("10")))
-HAS_STREAM_DECODER = codec_says(lambda: QuarlStreamDecoder().feed(HANDSHAKE + frame(doc("10"))))
-needs_decoder = pytest.mark.skipif(not HAS_DECODER, reason="decode_packed is not in this build")
-needs_stream_decoder = pytest.mark.skipif(not HAS_STREAM_DECODER, reason="stream decoder is not in this build")
 
 
 @pytest.fixture
@@ -189,7 +173,6 @@ SPECIAL_VALUES = {
 }
 
 
-@needs_decoder
 @pytest.mark.parametrize(
     "args, expected",
     [
@@ -207,13 +190,11 @@ def test_to_json_writes_special_types_as_strings(cli, put, args, expected):
     assert expected in proc.stdout.decode("utf-8")
 
 
-@needs_decoder
 def test_to_json_reads_standard_input_and_non_finite_floats(cli):
     proc = cli("to-json", "-", stdin=Quarl().encode_packed([math.inf, -math.inf, math.nan], False))
     assert proc.stdout == b"[Infinity, -Infinity, NaN]\n"
 
 
-@needs_stream_decoder
 def test_to_json_writes_a_stream_as_json_lines(cli, put):
     encoder = QuarlStreamEncoder()
     stream = HANDSHAKE + encoder.encode_frame({"a": 1}) + frame(b"skipped", type=2)
@@ -225,7 +206,6 @@ def test_to_json_writes_a_stream_as_json_lines(cli, put):
         "--indent applies to documents: a stream is written as one JSON value per line")
 
 
-@needs_stream_decoder
 @pytest.mark.parametrize(
     "tail, message",
     [
@@ -240,14 +220,12 @@ def test_to_json_keeps_the_values_before_a_fault(cli, put, tail, message):
     assert one_error_line(proc) == message
 
 
-@needs_decoder
 def test_to_json_reports_the_decoders_error(cli, put):
     proc = cli("to-json", put(doc("70")))
     assert one_error_line(proc) == "ValueError: Object not properly terminated"
     assert proc.stdout == b""
 
 
-@needs_decoder
 def test_json_survives_from_json_then_to_json(cli):
     text = b'{"name": "ada", "scores": [1, -2, 2.5, 1e300], "nested": {"ok": true, "none": null}, "": []}'
     encoded = cli("from-json", stdin=text).stdout
@@ -269,7 +247,6 @@ def run_main(args: list[str], capsys) -> tuple[int, bytes, str]:
     return code, out, err.decode()
 
 
-@needs_stream_decoder
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(values=st.lists(json_values, min_size=1, max_size=4), compress=st.booleans())
 def test_json_lines_round_trip_through_a_stream(values, compress, capsysbinary):
@@ -281,13 +258,13 @@ def test_json_lines_round_trip_through_a_stream(values, compress, capsysbinary):
         assert run_main(["from-json", "--stream", *flags, source, "-o", encoded], capsysbinary)[0] == 0
         code, out, err = run_main(["to-json", encoded], capsysbinary)
     assert (code, err) == (0, "")
-    assert [json.loads(line) for line in out.decode().splitlines()] == values
+    # Lines end at "\n" only: the JSON text may hold U+0085 or U+2028 unescaped.
+    assert [json.loads(line) for line in out.decode().split("\n")[:-1]] == values
 
 
 # --- inspect --------------------------------------------------------------
 
 
-@needs_decoder
 def test_inspect_annotates_a_document(cli, put):
     proc = cli("inspect", put(Quarl().encode_packed({"a": [1, 2.5, None], "b": "x"}, False)))
     assert proc.returncode == 0 and proc.stderr == b""
@@ -313,7 +290,6 @@ def test_inspect_annotates_a_document(cli, put):
     assert "string table: 2 entries" in listing
 
 
-@needs_decoder
 @pytest.mark.parametrize(
     "value, row",
     [
@@ -334,7 +310,6 @@ def test_inspect_names_each_tag(cli, put, value, row):
     assert has_row(listing, 6, hex_bytes, text)
 
 
-@needs_decoder
 def test_inspect_reads_what_the_encoder_never_writes(cli, put):
     data = doc("90 02000000 000000000000f03f 0000000000000040 ff", strings=["", "k"])
     listing = cli("inspect", put(data)).stdout.decode()
@@ -346,7 +321,6 @@ def test_inspect_reads_what_the_encoder_never_writes(cli, put):
     assert has_row(listing, 6, "38 05 00 00 00 00 00 00 00", "int64 5 (read as a small int)")
 
 
-@needs_decoder
 def test_inspect_lists_long_containers_in_part(cli, put):
     path = put(Quarl().encode_packed(list(range(100, 120)), False))
     listing = cli("inspect", "--max-items", 3, path).stdout.decode()
@@ -356,7 +330,6 @@ def test_inspect_lists_long_containers_in_part(cli, put):
     assert "[19] int64 119" in cli("inspect", "--max-items", 0, path).stdout.decode()
 
 
-@needs_decoder
 def test_inspect_marks_the_index_that_collides_with_the_dict_end(cli, put):
     data = Quarl().encode_packed({f"k{i}": None for i in range(128)}, False)
     listing = cli("inspect", "--max-items", 0, put(data)).stdout.decode()
@@ -364,7 +337,6 @@ def test_inspect_marks_the_index_that_collides_with_the_dict_end(cli, put):
     assert "key #128 'k127':" in listing
 
 
-@needs_stream_decoder
 def test_inspect_walks_a_stream(cli, put):
     encoder = QuarlStreamEncoder()
     stream = HANDSHAKE + encoder.encode_frame({"a": 1}) + frame(b"xyz", type=2) + EOS + b"\x01\x02"
@@ -390,7 +362,6 @@ def test_inspect_walks_a_stream(cli, put):
         assert heading in listing
 
 
-@needs_stream_decoder
 def test_inspect_reports_a_stream_cut_short(cli, put):
     proc = cli("inspect", put(HANDSHAKE + frame(doc("31")) + frame(doc("10"))[:-1]))
     assert one_error_line(proc) == "the stream ends inside a frame: 12 bytes left undecoded"
@@ -399,7 +370,6 @@ def test_inspect_reports_a_stream_cut_short(cli, put):
     assert "!!" not in proc.stdout.decode()
 
 
-@needs_stream_decoder
 def test_inspect_recognises_a_stream_without_handshake(cli, put):
     listing = cli("inspect", put(frame(doc("31")) + EOS)).stdout.decode()
     assert "no handshake: the first frame starts at offset 0" in listing
@@ -408,7 +378,6 @@ def test_inspect_recognises_a_stream_without_handshake(cli, put):
     assert "no end-of-stream frame" in listing
 
 
-@needs_decoder
 def test_inspect_opens_a_single_block_envelope(cli, put):
     listing = cli("inspect", put(Quarl().encode_packed("x" * 246, True))).stdout.decode()
     assert "single-block envelope" in listing
@@ -417,7 +386,6 @@ def test_inspect_opens_a_single_block_envelope(cli, put):
     assert has_row(listing, 6, "50 f6 00 00 00 78 78 78 ..", "str, 246 bytes: " + repr("x" * 60) + "...")
 
 
-@needs_decoder
 def test_inspect_opens_a_parallel_envelope(cli, put):
     listing = cli("inspect", put(Quarl().encode_packed("x" * 999_989, True))).stdout.decode()
     assert "parallel envelope" in listing
@@ -427,7 +395,6 @@ def test_inspect_opens_a_parallel_envelope(cli, put):
     assert "str, 999989 bytes" in listing
 
 
-@needs_decoder
 def test_inspect_without_lz4_shows_the_header_and_the_decoded_value(tmp_path, put):
     path = put(Quarl().encode_packed(["x" * 300], True))
     script = ("import runpy, sys; sys.modules['lz4'] = None; "
@@ -504,10 +471,7 @@ def test_inspect_stops_at_the_fault_with_the_decoders_error(cli, put, data, args
     proc = cli("inspect", put(data), *args)
     last = proc.stdout.decode().splitlines()[-1]
     assert re.fullmatch(rf"\s*{offset}  [0-9a-f .]*  !! {re.escape(message)}", last), last
-    error = one_error_line(proc)
-    if "NotImplementedError" in error:
-        pytest.skip(f"this build cannot decode it yet: {error}")
-    assert error == f"{kind}: {message}"
+    assert one_error_line(proc) == f"{kind}: {message}"
 
 
 def parallel_envelope(document: bytes, chunk_size: int) -> bytes:
@@ -529,7 +493,6 @@ FUZZ_SEEDS = [
 ]
 
 
-@needs_decoder
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_the_reader_stops_where_the_decoder_fails(data, capsysbinary):
@@ -545,7 +508,6 @@ def test_the_reader_stops_where_the_decoder_fails(data, capsysbinary):
         code, out, err = run_main(["inspect", path], capsysbinary)
     faults = [line.split("!! ", 1)[1] for line in out.decode().splitlines() if "!! " in line]
     decoder_error = err.removeprefix("quarl: error: ").rstrip("\n")
-    assume("NotImplementedError" not in decoder_error)  # a piece this build lacks
     if code == 0:
         assert faults == [] and err == ""
     elif decoder_error.startswith("the stream ends inside a frame"):
