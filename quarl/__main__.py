@@ -100,8 +100,7 @@ def write_binary(data: bytes, path: str | None) -> None:
         if sys.stdout.isatty():
             raise CommandError("refusing to write binary data to a terminal: redirect the output "
                                "or use -o FILE")
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        write_stdout(data)
         return
     try:
         with open(path, "wb") as file:
@@ -110,8 +109,17 @@ def write_binary(data: bytes, path: str | None) -> None:
         raise CommandError(f"cannot write {path!r}: {error.strerror or error}") from None
 
 
+def write_stdout(data: bytes) -> None:
+    # A write into a pipe whose reader has gone can report part of the data
+    # as written instead of failing; the next write then fails properly.
+    view = memoryview(data)
+    while view:
+        view = view[sys.stdout.buffer.write(view) :]
+    sys.stdout.buffer.flush()
+
+
 def write_text(text: str) -> None:
-    sys.stdout.buffer.write(text.encode("utf-8", "backslashreplace"))
+    write_stdout(text.encode("utf-8", "backslashreplace"))
 
 
 def non_negative(text: str) -> int:
@@ -144,7 +152,6 @@ def run_inspect(args: argparse.Namespace) -> int:
                               max_frame_size=args.max_frame_size)
     outcome = _inspect.decode_with_codec(data, report.kind, args.max_frame_size)
     write_text(_inspect.render(report))
-    sys.stdout.flush()
     if outcome.error is not None:
         raise CommandError(describe(outcome.error))
     if report.fault is not None:
@@ -183,7 +190,6 @@ def run_to_json(args: argparse.Namespace) -> int:
     default = json_default(args.bytes)
     for value in outcome.values:
         write_text(json.dumps(value, ensure_ascii=False, indent=args.indent, default=default) + "\n")
-    sys.stdout.flush()
     if outcome.error is not None:
         raise CommandError(describe(outcome.error))
     if outcome.pending:
