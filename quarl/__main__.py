@@ -16,6 +16,8 @@ import sys
 import uuid
 from typing import Callable, NoReturn
 
+from quarl import Quarl, QuarlStreamEncoder, __version__, _inspect
+
 PROG = "python -m quarl"
 KINDS = ("document", "envelope", "stream")
 
@@ -133,8 +135,6 @@ def non_negative(text: str) -> int:
 
 
 def detect(data: bytes, forced: str | None) -> str:
-    from quarl import _inspect
-
     if forced is not None:
         return forced
     return _inspect.detect_kind(data, _inspect.lz4_block_module())
@@ -145,8 +145,6 @@ def pending_error(pending: int) -> CommandError:
 
 
 def run_inspect(args: argparse.Namespace) -> int:
-    from quarl import _inspect
-
     data = read_input(args.file)
     report = _inspect.inspect(data, args.kind or "auto", max_items=args.max_items,
                               max_frame_size=args.max_frame_size)
@@ -179,8 +177,6 @@ def json_default(bytes_format: str) -> Callable[[object], object]:
 
 
 def run_to_json(args: argparse.Namespace) -> int:
-    from quarl import _inspect
-
     data = read_input(args.file)
     kind = detect(data, args.kind)
     if kind == "stream" and args.indent is not None:
@@ -212,8 +208,6 @@ def parse_json(text: bytes, line: int | None = None) -> object:
 
 
 def run_from_json(args: argparse.Namespace) -> int:
-    from quarl import Quarl, QuarlStreamEncoder
-
     text = read_input(args.file)
     if not args.stream:
         document = Quarl().encode_packed(parse_json(text), args.compress)
@@ -246,8 +240,6 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> Parser:
-    from quarl import __version__
-
     def formatter(prog: str) -> argparse.HelpFormatter:
         return argparse.RawDescriptionHelpFormatter(prog, max_help_position=32)
 

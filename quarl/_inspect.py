@@ -16,6 +16,8 @@ import struct
 import uuid
 from typing import Any, Callable
 
+from quarl import Quarl, QuarlStreamDecoder
+
 DOCUMENT_MAGIC = b"QL"
 STREAM_MAGIC = b"QM"
 STREAM_VERSION = 1
@@ -497,8 +499,6 @@ class EnvelopeReader(Cursor):
             self.row(4, 8, indent + 1, f"chunk count: {self.u32_at(4)}")
         else:
             self.single_block_fields(indent + 1)
-        from quarl import Quarl
-
         try:
             value = Quarl().decode_packed(self.data)
         except Exception as error:
@@ -691,8 +691,6 @@ def stream_pieces(data: bytes):
 def decode_with_codec(data: bytes, kind: str, max_frame_size: int = DEFAULT_MAX_FRAME_SIZE) -> Outcome:
     """Decodes `data` with the codec itself: documents and envelopes through `decode_packed`,
     streams through a stream decoder."""
-    from quarl import Quarl, QuarlStreamDecoder
-
     if kind != "stream":
         try:
             return Outcome([Quarl().decode_packed(data, decompress=kind != "document")])
