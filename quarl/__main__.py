@@ -297,5 +297,10 @@ def main(argv: list[str] | None = None) -> int:
     return 1
 
 
+def run() -> None:
+    """Entry point of the `quarl` console script."""
+    sys.exit(main())
+
+
 if __name__ == "__main__":
     sys.exit(main())
