@@ -12,13 +12,6 @@ bool collides_with_dict_end(uint32_t index) noexcept {
   return (index & KEY_INDEX_LOW_BYTE_MASK) == TAG_DICT_END;
 }
 
-// The cache is keyed by object identity, so the slot comes from the address:
-// no call into the interpreter for a repeated key.
-size_t cache_slot(const PyObject* key) noexcept {
-  auto address = reinterpret_cast<uintptr_t>(key);
-  return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (StringTable::KEY_CACHE_SLOTS - 1);
-}
-
 }  // namespace
 
 StringTable::StringTable() {
@@ -35,14 +28,7 @@ void StringTable::start_fresh() {
   overflowed_ = false;
 }
 
-Status StringTable::intern_str(PyObject* key, uint32_t& index) {
-  // The slot holds a strong reference, so an identical object is the same
-  // text: a repeated key object costs one comparison.
-  KeyCacheSlot& slot = key_cache[cache_slot(key)];
-  if (slot.key.get() == key) {
-    index = slot.index;
-    return Status::success();
-  }
+Status StringTable::intern_str_miss(PyObject* key, KeyCacheSlot& slot, uint32_t& index) {
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) return Status::failure();

@@ -24,8 +24,16 @@ class StringTable {
   StringTable();
 
   // Index of a key given as an exact `str` object. Repeated key objects are
-  // found by identity in the key cache without touching their text.
-  Status intern_str(PyObject* key, uint32_t& index);
+  // found by identity in the key cache without touching their text; the slot
+  // holds a strong reference, so the same object is the same text.
+  Status intern_str(PyObject* key, uint32_t& index) {
+    KeyCacheSlot& slot = key_cache[cache_slot(key)];
+    if (slot.key.get() == key) {
+      index = slot.index;
+      return Status::success();
+    }
+    return intern_str_miss(key, slot, index);
+  }
   // Index of a key given as UTF-8 text.
   Status intern_text(std::string_view text, uint32_t& index);
 
@@ -49,6 +57,12 @@ class StringTable {
   // names) rarely evict each other.
   static constexpr size_t KEY_CACHE_SLOTS = 1024;
 
+  // The cache is keyed by object identity, so the slot comes from the address.
+  static size_t cache_slot(const PyObject* key) noexcept {
+    auto address = reinterpret_cast<uintptr_t>(key);
+    return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (KEY_CACHE_SLOTS - 1);
+  }
+
   std::array<KeyCacheSlot, KEY_CACHE_SLOTS> key_cache;
   std::vector<std::string> string_list;
   // Looked up by string_view without building a std::string per key.
@@ -62,6 +76,7 @@ class StringTable {
   uint32_t next_string_index = 0;
 
  private:
+  Status intern_str_miss(PyObject* key, KeyCacheSlot& slot, uint32_t& index);
   Status add(std::string_view text, uint32_t& index);
 
   size_t section_size_ = 0;
