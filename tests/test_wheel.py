@@ -81,8 +81,8 @@ def test_wheel_is_abi3_and_manylinux(built):
 def test_abi3audit_finds_nothing_outside_the_stable_abi(built):
     _, output = built
     report = json.loads(next(line for line in output.splitlines() if line.startswith('{"specs"')))
-    [(_, spec)] = report["specs"].items()
-    [module] = spec["wheel"]
+    [(_, audited)] = report["specs"].items()
+    [module] = audited["wheel"]
     assert module["name"] == "_quarl.abi3.so"
     assert module["result"]["is_abi3"] is True
     assert module["result"]["computed"] == "3.11"

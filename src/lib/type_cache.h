@@ -1,4 +1,4 @@
-// Creates a heap type from its spec on first request and keeps it for the
+// Creates a heap type from its PyType_Spec on first request and keeps it for the
 // life of the process.
 #pragma once
 
