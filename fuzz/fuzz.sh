@@ -23,7 +23,7 @@ PYTHONPATH="$site" PYTHONMALLOC=malloc LD_PRELOAD="$runtime" \
 ASAN_OPTIONS="detect_leaks=0:quarantine_size_mb=64:symbolize=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   "$python" "$here/run.py" "$target" \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -dict="$here/quarl.dict" \
     -artifact_prefix="$here/crashes/$target/" -print_final_stats=1 \
     "$scratch" "$here/corpus/$target" 2>&1 | tee "$log" | grep -E '^(#[0-9]+ +(INITED|DONE|pulse))|Done |ERROR|Traceback|Uncaught'
 result=${PIPESTATUS[0]}
