@@ -6,7 +6,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.26" ninja
 DEPS_STAMP := $(VENV)/.deps-installed
 
-.PHONY: demo test build system-deps wheel abi3audit asan fuzz fuzz-build fuzz-corpus clean
+.PHONY: demo test build system-deps wheel abi3audit asan fuzz fuzz-build fuzz-corpus bench clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -74,6 +74,13 @@ fuzz: fuzz-build
 # Rewrites the seed corpus from the installed build.
 fuzz-corpus: build
 	rm -rf fuzz/corpus && $(PY) fuzz/make_corpus.py
+
+# quarl next to its peers on the standard corpora; writes docs/benchmarks.{md,png}.
+BENCH_DATA ?= ../shared/bench-data
+bench: build
+	$(PY) scripts/extras.py bench > $(VENV)/bench-requirements.txt
+	$(PIP) install -r $(VENV)/bench-requirements.txt
+	$(PY) bench/suite.py --data $(BENCH_DATA) --out docs
 
 clean:
 	rm -rf build dist $(VENV)

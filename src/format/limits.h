@@ -53,6 +53,7 @@ inline constexpr size_t BATCH_MIN_ITEMS = 9;
 // Stream format.
 inline constexpr uint8_t STREAM_MAGIC_0 = 0x51;
 inline constexpr uint8_t STREAM_MAGIC_1 = 0x4D;
+inline constexpr size_t STREAM_MAGIC_SIZE = 2;
 inline constexpr uint8_t STREAM_VERSION = 1;
 inline constexpr size_t HANDSHAKE_SIZE = 4;
 inline constexpr size_t FRAME_HEADER_SIZE = 6;

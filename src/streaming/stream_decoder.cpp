@@ -1,7 +1,26 @@
-// Placeholder until the stream decoder lands.
 #include "streaming/stream_decoder.h"
 
+#include <algorithm>
+
+#include "common/pyref.h"
+#include "common/status.h"
+#include "format/endian.h"
+#include "packed/document.h"
+
 namespace quarl {
+namespace {
+
+struct FrameHeader {
+  uint64_t payload_length;
+  uint8_t type;
+  uint8_t flags;
+};
+
+FrameHeader read_frame_header(const uint8_t* p) noexcept {
+  return {read_u32(p), p[4], p[5]};
+}
+
+}  // namespace
 
 StreamDecoder::StreamDecoder(uint64_t max_frame_size, HandshakeMode mode)
     : buffer_(STREAM_BUFFER_INITIAL_CAPACITY),
@@ -9,13 +28,122 @@ StreamDecoder::StreamDecoder(uint64_t max_frame_size, HandshakeMode mode)
       mode_(mode),
       handshake_received_(mode == HandshakeMode::absent) {}
 
-PyObject* StreamDecoder::feed(std::span<const uint8_t>) {
-  PyErr_SetString(PyExc_NotImplementedError, "QuarlStreamDecoder.feed is not implemented yet");
-  return nullptr;
+PyObject* StreamDecoder::feed(std::span<const uint8_t> chunk) {
+  if (chunk.empty()) return PyList_New(0);
+  if (is_eos_) {
+    // Nothing after the end of the stream is ever parsed, so it is counted
+    // rather than stored: a peer cannot grow the buffer past that point.
+    discarded_after_eos_ += chunk.size();
+    return PyList_New(0);
+  }
+  compact();
+  buffer_.append(chunk);
+  bool wait_for_handshake = false;
+  if (!read_handshake(wait_for_handshake).ok()) return nullptr;
+  if (wait_for_handshake) return PyList_New(0);
+  return read_frames();
 }
 
-void StreamDecoder::clear() noexcept {}
+// The buffer keeps its storage, so a decoder that carries one stream after
+// another does not grow its buffer again for each.
+void StreamDecoder::clear() noexcept {
+  buffer_.clear();
+  read_position_ = 0;
+  handshake_received_ = mode_ == HandshakeMode::absent;
+  is_eos_ = false;
+  discarded_after_eos_ = 0;
+}
 
-uint64_t StreamDecoder::pending_bytes() const noexcept { return 0; }
+uint64_t StreamDecoder::pending_bytes() const noexcept {
+  return pending() + discarded_after_eos_;
+}
+
+size_t StreamDecoder::pending() const noexcept { return buffer_.size() - read_position_; }
+
+// Moving the pending bytes only once the consumed prefix is large and at
+// least half the buffer bounds the bytes moved by the bytes consumed.
+void StreamDecoder::compact() noexcept {
+  if (read_position_ == 0) return;
+  if (read_position_ == buffer_.size()) {
+    buffer_.clear();
+    read_position_ = 0;
+  } else if (read_position_ >= STREAM_COMPACT_MIN_CONSUMED &&
+             read_position_ >= buffer_.size() / 2) {
+    buffer_.erase_front(read_position_);
+    read_position_ = 0;
+  }
+}
+
+Status StreamDecoder::read_handshake(bool& wait) {
+  if (handshake_received_ || pending() < STREAM_MAGIC_SIZE) return Status::success();
+  const uint8_t* p = buffer_.data() + read_position_;
+  if (p[0] == STREAM_MAGIC_0 && p[1] == STREAM_MAGIC_1) {
+    if (pending() < HANDSHAKE_SIZE) {
+      wait = true;
+      return Status::success();
+    }
+    if (p[2] != STREAM_VERSION) {
+      return raise_format(PyExc_ValueError, "Unsupported stream version: %d (expected %d)",
+                          static_cast<int>(p[2]), static_cast<int>(STREAM_VERSION));
+    }
+    read_position_ += HANDSHAKE_SIZE;
+  } else if (mode_ == HandshakeMode::required) {
+    return raise(PyExc_ValueError, "Expected stream handshake 'QM' not found");
+  }
+  handshake_received_ = true;
+  return Status::success();
+}
+
+PyObject* StreamDecoder::read_frames() {
+  PyRef values = PyRef::steal(PyList_New(0));
+  if (!values) return nullptr;
+  while (pending() >= FRAME_HEADER_SIZE) {
+    const uint8_t* frame = buffer_.data() + read_position_;
+    FrameHeader header = read_frame_header(frame);
+    if (header.payload_length > max_frame_size_) {
+      clear();
+      return PyErr_Format(PyExc_ValueError, "Frame size %llu exceeds maximum allowed %llu",
+                          static_cast<unsigned long long>(header.payload_length),
+                          static_cast<unsigned long long>(max_frame_size_));
+    }
+    if (header.type == FRAME_TYPE_EOS) {
+      end_stream(header.payload_length);
+      break;
+    }
+    size_t available = pending() - FRAME_HEADER_SIZE;
+    if (available < header.payload_length) break;
+    size_t frame_size = FRAME_HEADER_SIZE + header.payload_length;
+    if (header.type == FRAME_TYPE_SKIP) {
+      read_position_ += frame_size;
+      continue;
+    }
+    if (header.type != FRAME_TYPE_DATA) {
+      clear();
+      return PyErr_Format(PyExc_ValueError, "Unknown frame type: 0x%02x",
+                          static_cast<unsigned int>(header.type));
+    }
+    // The buffer stays put while the payload decodes: feed holds this
+    // decoder exclusively, so no callback can reach it.
+    std::span<const uint8_t> payload(frame + FRAME_HEADER_SIZE, header.payload_length);
+    PyRef value = PyRef::steal(
+        decode_packed(codec_, payload, (header.flags & FRAME_FLAG_COMPRESSED) != 0));
+    if (!value || PyList_Append(values.get(), value.get()) < 0) return nullptr;
+    read_position_ += frame_size;
+  }
+  return values.release();
+}
+
+// The end-of-stream frame may declare a payload that has not arrived; the
+// read position stops at the buffer's end and whatever follows is counted as
+// bytes after the end of the stream.
+void StreamDecoder::end_stream(uint64_t payload_length) noexcept {
+  size_t skipped = static_cast<size_t>(
+      std::min<uint64_t>(FRAME_HEADER_SIZE + payload_length, pending()));
+  read_position_ += skipped;
+  discarded_after_eos_ = pending();
+  buffer_.clear();
+  read_position_ = 0;
+  is_eos_ = true;
+}
 
 }  // namespace quarl

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/status.h"
 #include "format/byte_buffer.h"
 #include "format/limits.h"
 #include "lib/codec.h"
@@ -28,6 +29,15 @@ class StreamDecoder {
   uint64_t pending_bytes() const noexcept;
 
  private:
+  size_t pending() const noexcept;
+  void compact() noexcept;
+  // Consumes or rules out the handshake; sets `wait` when only part of it
+  // has arrived.
+  Status read_handshake(bool& wait);
+  // The frame loop: a new list of the values of the complete data frames.
+  PyObject* read_frames();
+  void end_stream(uint64_t payload_length) noexcept;
+
   Codec codec_;
   ByteBuffer buffer_;
   uint64_t read_position_ = 0;

@@ -1,0 +1,408 @@
+"""quarl next to the codecs a user would pick instead, in one run.
+
+Usage: python bench/suite.py [--data DIR] [--out docs] [--quick]
+
+DATA DIR holds the standard JSON corpora (twitter.json, citm_catalog.json,
+canada.json); missing files are skipped. Every case is encoded and decoded by
+every codec that can carry it; times are medians of repeated rounds after a
+warm-up, sizes are exact, and peak memory is the resident high-water mark of
+one encode (or decode) above the resident size just before it. Results go to
+OUT/benchmarks.md (table) and OUT/benchmarks.png (chart).
+"""
+
+import argparse
+import dataclasses
+import datetime
+import decimal
+import enum
+import gc
+import json
+import pathlib
+import pickle
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import uuid
+
+import quarl
+
+CORPORA = ["twitter", "citm_catalog", "canada"]
+
+
+# ---------------------------------------------------------------- codecs
+
+
+def quarl_codec(compress: bool):
+    codec = quarl.Quarl()
+    return (lambda obj: codec.encode_packed(obj, compress)), codec.decode_packed
+
+
+def peers():
+    """name -> (encode, decode) for every peer that is installed."""
+    found = {}
+    try:
+        import orjson
+
+        found["orjson"] = (orjson.dumps, orjson.loads)
+    except ImportError:
+        pass
+    try:
+        import msgspec
+
+        mp_enc, mp_dec = msgspec.msgpack.Encoder(), msgspec.msgpack.Decoder()
+        js_enc, js_dec = msgspec.json.Encoder(), msgspec.json.Decoder()
+        found["msgspec.msgpack"] = (mp_enc.encode, mp_dec.decode)
+        found["msgspec.json"] = (js_enc.encode, js_dec.decode)
+    except ImportError:
+        pass
+    try:
+        import ormsgpack
+
+        found["ormsgpack"] = (ormsgpack.packb, ormsgpack.unpackb)
+    except ImportError:
+        pass
+    try:
+        import msgpack
+
+        found["msgpack"] = (msgpack.packb, msgpack.unpackb)
+    except ImportError:
+        pass
+    found["pickle5"] = (lambda o: pickle.dumps(o, protocol=5), pickle.loads)
+    try:
+        import cbor2
+
+        found["cbor2"] = (cbor2.dumps, cbor2.loads)
+    except ImportError:
+        pass
+    return found
+
+
+def compressed_peers():
+    found = {}
+    try:
+        import lz4.frame
+
+        found["lz4.frame+pickle5"] = (
+            lambda o: lz4.frame.compress(pickle.dumps(o, protocol=5)),
+            lambda b: pickle.loads(lz4.frame.decompress(b)),
+        )
+    except ImportError:
+        pass
+    return found
+
+
+# ---------------------------------------------------------------- cases
+
+
+class Status(enum.Enum):
+    ACTIVE = "active"
+    IDLE = "idle"
+
+
+@dataclasses.dataclass
+class Reading:
+    name: str
+    count: int
+    ratio: float
+    enabled: bool
+    note: None
+    taken_at: datetime.datetime
+    id: uuid.UUID
+    price: decimal.Decimal
+    samples: list
+    status: Status
+
+
+def readings(n: int) -> list:
+    base = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
+    return [
+        Reading(
+            name=f"sensor-{i}",
+            count=i,
+            ratio=i / 7,
+            enabled=i % 2 == 0,
+            note=None,
+            taken_at=base + datetime.timedelta(seconds=i),
+            id=uuid.UUID(int=i),
+            price=decimal.Decimal(f"{i}.25"),
+            samples=[i * 0.5, i * 0.25, i * 0.125],
+            status=Status.ACTIVE if i % 3 else Status.IDLE,
+        )
+        for i in range(n)
+    ]
+
+
+def compressible_document(target_bytes: int) -> dict:
+    rows, size, i = [], 0, 0
+    while size < target_bytes:
+        row = {"id": i, "user": f"user-{i % 997}", "event": "page_view", "path": f"/items/{i % 5000}", "ms": i % 300}
+        rows.append(row)
+        size += 90
+        i += 1
+    return {"source": "web", "rows": rows}
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    value: object
+    codecs: dict  # name -> (encode, decode)
+    note: str = ""
+
+
+def build_cases(data_dir: pathlib.Path, quick: bool, only: str | None = None) -> list:
+    """The cases, in report order; with `only`, just the case of that name."""
+    cases = []
+    plain = peers()
+    for name in CORPORA:
+        path = data_dir / f"{name}.json"
+        if path.exists() and only in (None, name):
+            value = json.loads(path.read_text(encoding="utf-8"))
+            cases.append(Case(name, value, {"quarl": quarl_codec(False), **plain}))
+    if only not in (None, "dataclasses", "float64 array", "64 MB compressible"):
+        return cases
+    models = readings(1000 if quick else 10000) if only in (None, "dataclasses") else []
+    model_peers = {}
+    try:
+        import orjson
+
+        model_peers["orjson"] = (lambda o: orjson.dumps(o, default=str), orjson.loads)
+    except ImportError:
+        pass
+    try:
+        import msgspec
+
+        enc = msgspec.msgpack.Encoder()
+        model_peers["msgspec.msgpack"] = (enc.encode, msgspec.msgpack.Decoder().decode)
+    except ImportError:
+        pass
+    model_peers["pickle5"] = plain["pickle5"]
+    cases.append(Case("dataclasses", models, {"quarl": quarl_codec(False), **model_peers}, "10-field dataclasses"))
+    try:
+        import numpy
+
+        array = numpy.random.default_rng(1).random(1_000_000)
+        cases.append(
+            Case(
+                "float64 array",
+                array,
+                {
+                    "quarl": quarl_codec(False),
+                    "ndarray.tobytes": (lambda a: a.tobytes(), lambda b: numpy.frombuffer(b)),
+                    "pickle5": plain["pickle5"],
+                },
+                "1,000,000 elements",
+            )
+        )
+    except ImportError:
+        pass
+    if only not in (None, "64 MB compressible"):
+        return [c for c in cases if c.name == only]
+    big = compressible_document(8_000_000 if quick else 64_000_000)
+    cases.append(
+        Case(
+            "64 MB compressible",
+            big,
+            {"quarl+lz4": quarl_codec(True), **compressed_peers(), "quarl": quarl_codec(False)},
+            "LZ4 envelopes",
+        )
+    )
+    return [c for c in cases if only in (None, c.name)]
+
+
+# ---------------------------------------------------------------- measuring
+
+
+def median_time(func, arg, budget: float) -> float:
+    func(arg)
+    start = time.perf_counter()
+    func(arg)
+    once = max(time.perf_counter() - start, 1e-7)
+    number = max(1, int(0.05 / once))
+    rounds = max(5, min(25, int(budget / (once * number))))
+    samples = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for _ in range(number):
+            func(arg)
+        samples.append((time.perf_counter() - start) / number)
+    return statistics.median(samples)
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1])
+    return 0
+
+
+def peak_in_this_process(func, arg) -> int | None:
+    """Bytes of resident memory one call needs above what was resident before it."""
+    gc.collect()
+    try:
+        import ctypes
+
+        ctypes.CDLL("libc.so.6").malloc_trim(0)  # hand freed memory back first
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets the high-water mark
+    except OSError:
+        return None
+    before = _status_kib("VmRSS:")
+    result = func(arg)
+    peak = _status_kib("VmHWM:")
+    del result
+    return max(0, peak - before) * 1024
+
+
+def peak_memory(args, case_name: str, codec: str, operation: str) -> int | None:
+    """Peak memory of one fresh call, measured in a fresh interpreter."""
+    command = [sys.executable, __file__, "--data", str(args.data), "--peak", case_name, codec, operation]
+    if args.quick:
+        command.append("--quick")
+    done = subprocess.run(command, capture_output=True, text=True, timeout=600)
+    try:
+        return int(done.stdout.split()[-1])
+    except (IndexError, ValueError):
+        return None
+
+
+def run_peak(args) -> None:
+    case_name, codec, operation = args.peak
+    (case,) = build_cases(args.data, args.quick, only=case_name)
+    encode, decode = case.codecs[codec]
+    if operation == "encode":
+        print(peak_in_this_process(encode, case.value))
+    else:
+        encoded = encode(case.value)
+        del case
+        print(peak_in_this_process(decode, encoded))
+
+
+def measure(case: Case, budget: float, args) -> list:
+    rows = []
+    for name, (encode, decode) in case.codecs.items():
+        try:
+            encoded = encode(case.value)
+        except Exception as e:  # a peer that cannot carry this case
+            print(f"  {case.name}: {name} skipped ({type(e).__name__})", file=sys.stderr)
+            continue
+        row = {
+            "codec": name,
+            "encode": median_time(encode, case.value, budget),
+            "decode": median_time(decode, encoded, budget),
+            "size": len(encoded),
+            "encode_peak": peak_memory(args, case.name, name, "encode"),
+            "decode_peak": peak_memory(args, case.name, name, "decode"),
+        }
+        rows.append(row)
+        print(f"  {case.name:20s} {name:20s} enc {row['encode'] * 1e3:9.3f} ms  dec {row['decode'] * 1e3:9.3f} ms  "
+              f"{row['size']:>12,} B", file=sys.stderr)
+    return rows
+
+
+# ---------------------------------------------------------------- report
+
+
+def fmt_bytes(n):
+    if n is None:
+        return "n/a"
+    for unit in ("B", "KB", "MB", "GB"):
+        if n < 1024 or unit == "GB":
+            return f"{n:,.0f} {unit}" if unit == "B" else f"{n:,.1f} {unit}"
+        n /= 1024
+
+
+def report(results: dict, out: pathlib.Path, command: str) -> None:
+    lines = [
+        "# Benchmarks",
+        "",
+        f"Measured with `{command}` on {platform.machine()}, {platform.system()} {platform.release()}, "
+        f"{__import__('os').cpu_count()} cores, Python {platform.python_version()}.",
+        "",
+        "Times are medians of repeated rounds; the ratio columns divide by the best peer "
+        "(below 1.00 means quarl is faster or smaller). Peak memory is the resident high-water "
+        "mark of one call above the resident size before it.",
+        "",
+        "Versions: " + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".",
+        "",
+    ]
+    for case_name, rows in results.items():
+        ours = [r for r in rows if r["codec"].startswith("quarl")]
+        theirs = [r for r in rows if not r["codec"].startswith("quarl")]
+        best = {k: min((r[k] for r in theirs), default=None) for k in ("encode", "decode", "size")}
+        lines += [f"## {case_name}", "", "| codec | encode | decode | size | encode ÷ best peer | decode ÷ best peer | size ÷ best peer | encode peak | decode peak |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        for r in ours + sorted(theirs, key=lambda r: r["encode"]):
+            ratio = {k: (f"{r[k] / best[k]:.2f}" if best[k] else "") for k in ("encode", "decode", "size")}
+            lines.append(
+                f"| {r['codec']} | {r['encode'] * 1e3:.3f} ms | {r['decode'] * 1e3:.3f} ms | {fmt_bytes(r['size'])} | "
+                f"{ratio['encode']} | {ratio['decode']} | {ratio['size']} | {fmt_bytes(r['encode_peak'])} | {fmt_bytes(r['decode_peak'])} |"
+            )
+        lines.append("")
+    (out / "benchmarks.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    chart(results, out / "benchmarks.png")
+
+
+def chart(results: dict, path: pathlib.Path) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib missing: no chart", file=sys.stderr)
+        return
+    names = list(results)
+    fig, axes = plt.subplots(1, 2, figsize=(12, 0.6 * len(names) + 2.5))
+    for ax, key in zip(axes, ("encode", "decode")):
+        labels, ours, best = [], [], []
+        for case_name in names:
+            rows = results[case_name]
+            q = min((r[key] for r in rows if r["codec"].startswith("quarl")), default=None)
+            p = min((r[key] for r in rows if not r["codec"].startswith("quarl")), default=None)
+            if q and p:
+                labels.append(case_name)
+                ours.append(p / q)
+        ax.barh(labels, ours, color=["#2a7" if v >= 1 else "#c54" for v in ours])
+        ax.axvline(1.0, color="black", linewidth=1)
+        ax.set_title(f"{key}: quarl speed-up over the fastest peer")
+        ax.set_xlabel("× (above 1 = quarl faster)")
+        ax.invert_yaxis()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def versions() -> dict:
+    out = {"quarl": quarl.__version__}
+    for mod in ("orjson", "msgspec", "ormsgpack", "msgpack", "cbor2", "lz4", "numpy"):
+        try:
+            out[mod] = __import__(mod).__version__
+        except (ImportError, AttributeError):
+            pass
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--data", type=pathlib.Path, default=pathlib.Path("../shared/bench-data"))
+    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("docs"))
+    parser.add_argument("--quick", action="store_true", help="smaller cases and shorter rounds")
+    parser.add_argument("--peak", nargs=3, metavar=("CASE", "CODEC", "OPERATION"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.peak:
+        run_peak(args)
+        return
+    budget = 0.3 if args.quick else 1.5
+    results = {}
+    for case in build_cases(args.data, args.quick):
+        results[case.name] = measure(case, budget, args)
+    args.out.mkdir(parents=True, exist_ok=True)
+    report(results, args.out, "make bench")
+    print((args.out / "benchmarks.md").read_text())
+
+
+if __name__ == "__main__":
+    main()
