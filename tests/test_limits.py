@@ -8,12 +8,15 @@ import tracemalloc
 
 import lz4.block
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from builders import doc, u32
-from quarl import Quarl
+from builders import doc, frame, u32
+from quarl import Quarl, QuarlStreamDecoder
 
 # The most output one byte of an LZ4 block can stand for.
 LZ4_MAX_RATIO = 255
+FRAME_HEADER_SIZE = 6
 
 
 def decode(data: bytes, decompress: bool = True):
@@ -94,3 +97,36 @@ def repeated_list(element: bytes, count: int) -> bytes:
 def test_decoded_objects_cost_a_bounded_multiple_of_the_input(data):
     # An empty dict is the worst: 2 bytes in, about 72 bytes out (object and list slot).
     assert peak_per_input_byte(data) < 48
+
+
+def stream_frame(size: int) -> bytes:
+    """A data frame of exactly `size` payload bytes (a bytes value), or a skip frame when tiny."""
+    if size < 11:
+        return frame(bytes(size), type=2)
+    return frame(doc(b"\x80" + u32(size - 11) + bytes(size - 11)))
+
+
+@given(
+    sizes=st.lists(st.integers(0, 600), max_size=12),
+    max_frame_size=st.integers(0, 500),
+    cuts=st.lists(st.integers(1, 400), min_size=1, max_size=20),
+)
+@settings(max_examples=150, deadline=None)
+def test_stream_decoder_holds_at_most_one_frame_between_calls(sizes, max_frame_size, cuts):
+    stream = b"".join(stream_frame(size) for size in sizes)
+    decoder = QuarlStreamDecoder(max_frame_size=max_frame_size, expect_handshake=False)
+    pos, i = 0, 0
+    while pos < len(stream):
+        chunk = stream[pos : pos + cuts[i % len(cuts)]]
+        pos, i = pos + len(chunk), i + 1
+        try:
+            decoder.feed(chunk)
+        except ValueError as error:
+            # Refused from its header: nothing of the frame (or before it) is kept.
+            # What follows is the refused frame's payload, no longer a stream.
+            assert str(error).startswith("Frame size ")
+            assert decoder.pending_bytes == 0
+            return
+        # Whatever the chunking, only the unfinished frame stays, and only while
+        # it is within the limit.
+        assert decoder.pending_bytes < FRAME_HEADER_SIZE + max_frame_size
