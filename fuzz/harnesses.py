@@ -30,7 +30,7 @@ def decode_target(data: bytes) -> None:
         pass
 
 
-def _feed_all(decoder, payload: bytes, rng) -> tuple[list, bool]:
+def _feed_all(decoder, payload: bytes, rng, max_frame_size: int) -> tuple[list, bool]:
     """Feeds `payload` in random chunks; returns the values and whether anything raised."""
     values, failed, pos = [], False, 0
     while pos < len(payload):
@@ -39,6 +39,12 @@ def _feed_all(decoder, payload: bytes, rng) -> tuple[list, bool]:
             got = decoder.feed(payload[pos : pos + step])
         except EXPECTED_DECODE_ERRORS:
             got, failed = [], True
+        else:
+            # After a feed that succeeds, at most the unfinished frame (or the first
+            # bytes of a handshake) is kept.
+            assert decoder.is_eos or decoder.pending_bytes < 6 + max_frame_size or (
+                not decoder.handshake_received and decoder.pending_bytes < 4
+            ), (decoder.pending_bytes, max_frame_size)
         assert isinstance(got, list)
         values += got
         pos += step
@@ -62,9 +68,9 @@ def stream_target(data: bytes) -> None:
         return QuarlStreamDecoder(max_frame_size=max_frame_size, expect_handshake=expect)
 
     chunked = decoder()
-    values, failed = _feed_all(chunked, payload, random.Random(seed))
+    values, failed = _feed_all(chunked, payload, random.Random(seed), max_frame_size)
     if not failed:
-        whole, whole_failed = _feed_all(decoder(), payload, None)
+        whole, whole_failed = _feed_all(decoder(), payload, None, max_frame_size)
         assert whole_failed or _same(values, whole), (values, whole)
     if seed & 1:
         chunked.clear()
