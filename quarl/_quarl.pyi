@@ -1,7 +1,7 @@
 from typing import Any, Final, final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["__version__", "Quarl", "QuarlStreamDecoder", "QuarlStreamEncoder", "QuarlError"]
 
 QuarlError = ValueError
 
@@ -27,8 +27,9 @@ class QuarlStreamEncoder:
 
 @final
 class QuarlStreamDecoder:
+    # max_frame_size defaults to 67108864 (64 MiB); the runtime signature shows it as "...".
     def __new__(
-        cls, *, max_frame_size: int = 67108864, expect_handshake: bool | None = None
+        cls, *, max_frame_size: int = ..., expect_handshake: bool | None = None
     ) -> QuarlStreamDecoder: ...
     def feed(self, chunk: bytes) -> list[Any]: ...
     def clear(self) -> None: ...

@@ -19,6 +19,7 @@ from hypothesis import strategies as st
 from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
 
 from builders import doc, frame, u32
+from conftest import run_python
 
 HANDSHAKE = b"QM\x01\x00"
 EOS = bytes(6)
@@ -277,7 +278,8 @@ def test_bytes_subclass_is_accepted():
 def test_payload_errors_keep_their_type():
     deep = doc("60 01000000" * 200 + "10")
     decoder = QuarlStreamDecoder()
-    with pytest.raises(RecursionError, match=exact("Maximum recursion depth exceeded during QUARL decoding")):
+    message = "Maximum recursion depth exceeded during QUARL decoding"
+    with pytest.raises(RecursionError, match=exact(message)):
         decoder.feed(frame(deep))
     assert decoder.pending_bytes == 6 + len(deep)
 
@@ -382,7 +384,7 @@ def test_any_chunking_gives_the_same_values(docs, cuts, with_handshake):
 # Memory and transport
 
 
-def test_bytes_after_end_of_stream_are_counted_not_kept(tmp_path):
+def test_bytes_after_end_of_stream_are_counted_not_kept():
     code = """
         import resource
         from quarl import QuarlStreamDecoder
@@ -395,8 +397,9 @@ def test_bytes_after_end_of_stream_are_counted_not_kept(tmp_path):
         grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
         print(decoder.pending_bytes, grown // 1024)
     """
-    out = run_in(tmp_path, code)
-    pending, grown_mib = map(int, out.split())
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    pending, grown_mib = map(int, done.stdout.split())
     assert pending == 32 * (8 << 20)
     assert grown_mib < 32
 
@@ -444,17 +447,4 @@ def test_stream_over_a_socket_in_uneven_writes(tmp_path):
         assert writer.wait(timeout=60) == 0
     assert reads > 1
     assert decoder.is_eos and decoder.pending_bytes == 0
-    assert values == [plain_message(i) for i in range(count)]
-
-
-def plain_message(i: int):
-    value = message(i)
-    return value if isinstance(value, dict) else [dict(v) for v in value]
-
-
-def run_in(directory, code: str) -> str:
-    """Runs `code` in a fresh interpreter outside the source tree; returns its output."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120, cwd=directory)
-    assert done.returncode == 0, done.stderr
-    return done.stdout
+    assert values == [message(i) for i in range(count)]

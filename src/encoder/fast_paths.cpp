@@ -136,23 +136,6 @@ PyRef type_attribute(const PyRef& type, const char* name) {
   return attribute;
 }
 
-Status type_qualname(PyObject* obj, PyRef& name, std::string_view& text) {
-  name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
-  if (!name) return Status::failure();
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (utf8 == nullptr) return Status::failure();
-  text = std::string_view(utf8, static_cast<size_t>(size));
-  return Status::success();
-}
-
-uint8_t isoformat_tag(std::string_view type_name) {
-  if (type_name == "datetime") return TAG_DATETIME;
-  if (type_name == "date") return TAG_DATE;
-  if (type_name == "time") return TAG_TIME;
-  return TAG_STRING;
-}
-
 // hasattr(): `found` is false when the read fails with AttributeError.
 Status read_optional(PyObject* obj, PyObject* name, PyRef& value, bool& found) {
   value = PyRef::steal(PyObject_GetAttr(obj, name));

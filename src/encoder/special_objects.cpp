@@ -6,23 +6,6 @@
 namespace quarl {
 namespace {
 
-Status type_qualname(PyObject* obj, PyRef& name, std::string_view& text) {
-  name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
-  if (!name) return Status::failure();
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (utf8 == nullptr) return Status::failure();
-  text = std::string_view(utf8, static_cast<size_t>(size));
-  return Status::success();
-}
-
-uint8_t isoformat_tag(std::string_view type_name) {
-  if (type_name == "datetime") return TAG_DATETIME;
-  if (type_name == "date") return TAG_DATE;
-  if (type_name == "time") return TAG_TIME;
-  return TAG_STRING;
-}
-
 Status write_text_result(Codec& codec, uint8_t tag, PyObject* text, const char* source) {
   if (!PyUnicode_Check(text)) {
     PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(text)));
@@ -102,6 +85,23 @@ Step try_attribute_steps(Codec& codec, PyObject* obj) {
 }
 
 }  // namespace
+
+Status type_qualname(PyObject* obj, PyRef& name, std::string_view& text) {
+  name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!name) return Status::failure();
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (utf8 == nullptr) return Status::failure();
+  text = std::string_view(utf8, static_cast<size_t>(size));
+  return Status::success();
+}
+
+uint8_t isoformat_tag(std::string_view type_name) {
+  if (type_name == "datetime") return TAG_DATETIME;
+  if (type_name == "date") return TAG_DATE;
+  if (type_name == "time") return TAG_TIME;
+  return TAG_STRING;
+}
 
 Status read_optional_attribute(PyObject* obj, const char* name, PyRef& value, bool& found) {
   value = PyRef::steal(PyObject_GetAttrString(obj, name));

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
 
 #include "common/pyref.h"
@@ -18,6 +19,13 @@ Status write_dict(Codec& codec, PyObject* dict);
 // date-like objects, UUIDs, enum members, tables, objects with a __dict__,
 // and finally str().
 Status write_special_object(Codec& codec, PyObject* obj);
+
+// The type's __qualname__, by which the walk recognises types; `text` lives
+// as long as `name`.
+Status type_qualname(PyObject* obj, PyRef& name, std::string_view& text);
+
+// The tag an isoformat() text gets by the type's name.
+uint8_t isoformat_tag(std::string_view type_name);
 
 // Reads an attribute the way hasattr() sees it: `found` is false when the
 // read fails with AttributeError; any other exception is a failure.

@@ -110,7 +110,7 @@ bool write_exact_scalar(Codec& codec, PyObject* obj, Status& status) {
   } else if (type == &PyLong_Type) {
     status = write_int(codec, obj);
   } else if (type == &PyFloat_Type) {
-    status = write_float_object(codec, obj);
+    write_float(codec, PyFloat_AsDouble(obj));  // cannot fail for an exact float
   } else if (obj == Py_None) {
     write_none(codec);
   } else if (type == &PyBool_Type) {

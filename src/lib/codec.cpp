@@ -8,10 +8,8 @@ namespace quarl {
 
 Codec::Codec()
     : payload_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
-      document_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       compressed_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       decompress_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
-      frame_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       cached_none(PyRef::borrow(Py_None)),
       cached_true(PyRef::borrow(Py_True)),
       cached_false(PyRef::borrow(Py_False)) {
@@ -26,10 +24,8 @@ Codec::~Codec() {
   // they were taken.
   strings = StringTable();
   payload_buffer.release_storage();
-  document_buffer.release_storage();
   compressed_buffer.release_storage();
   decompress_buffer.release_storage();
-  frame_buffer.release_storage();
   cached_none.reset();
   cached_true.reset();
   cached_false.reset();

@@ -25,11 +25,11 @@ struct Codec {
   // Calls into Python code made by the current encode. Containers re-check
   // their size only when this has moved, since only such code can change them.
   uint64_t python_calls = 0;
+  // The document being written: room for the header and string table, then
+  // the value (the walk appends to it).
   ByteBuffer payload_buffer;
-  ByteBuffer document_buffer;
   ByteBuffer compressed_buffer;
   ByteBuffer decompress_buffer;
-  ByteBuffer frame_buffer;
   bool last_compressed = false;
   // The compress argument of the last encode, recorded in its header.
   bool compress_requested = false;

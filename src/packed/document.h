@@ -11,16 +11,14 @@
 
 namespace quarl {
 
-// Writes `obj` as a complete document. On success the result is either the
-// codec's compressed_buffer (last_compressed set) or the document described
-// by the codec's string table and payload_buffer, which write_result()
-// copies out.
+// Writes `obj` as a complete document into the codec's payload_buffer and,
+// when compression applies, its envelope into the compressed_buffer
+// (last_compressed set).
 Status encode_packed_internal(Codec& codec, PyObject* obj, bool compress);
 
-// Size of the result of the last successful encode_packed_internal().
-size_t result_size(const Codec& codec) noexcept;
-// Copies that result to `out`, which has room for result_size() bytes.
-void write_result(const Codec& codec, uint8_t* out) noexcept;
+// The bytes of the last successful encode_packed_internal(): the envelope or
+// the document. Valid until the codec's next encode.
+std::span<const uint8_t> encoded_result(const Codec& codec) noexcept;
 
 // Body of Quarl.encode_packed: a new bytes object or NULL with an exception.
 PyObject* encode_packed(Codec& codec, PyObject* obj, bool compress);

@@ -1,5 +1,7 @@
 #include "streaming/frames.h"
 
+#include <cstring>
+
 #include "common/pyref.h"
 #include "format/endian.h"
 #include "format/limits.h"
@@ -9,7 +11,8 @@ namespace quarl {
 
 PyObject* encode_frame(Codec& codec, PyObject* obj, bool compress) {
   if (!encode_packed_internal(codec, obj, compress).ok()) return nullptr;
-  size_t payload_size = result_size(codec);
+  std::span<const uint8_t> payload = encoded_result(codec);
+  size_t payload_size = payload.size();
   if (payload_size > MAX_U32_FIELD) {
     PyErr_Format(PyExc_ValueError,
                  "frame payload of %zu bytes does not fit the frame's 32-bit length field",
@@ -23,7 +26,7 @@ PyObject* encode_frame(Codec& codec, PyObject* obj, bool compress) {
   write_u32(out, static_cast<uint32_t>(payload_size));
   out[4] = FRAME_TYPE_DATA;
   out[5] = codec.last_compressed ? FRAME_FLAG_COMPRESSED : 0;
-  write_result(codec, out + FRAME_HEADER_SIZE);
+  std::memcpy(out + FRAME_HEADER_SIZE, payload.data(), payload_size);
   return frame.release();
 }
 

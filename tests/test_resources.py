@@ -1,0 +1,159 @@
+"""Long-running behaviour: no leaks across many calls, and threads that share nothing but the pool."""
+
+import threading
+
+import pytest
+
+from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
+
+from conftest import run_python
+
+LEAK_LOOP = r"""
+import datetime, decimal, gc, resource, sys, uuid
+from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize() // 1024
+
+class BadStr:
+    __slots__ = ()
+    def __str__(self):
+        raise KeyError("x")
+
+values = [
+    {"a": [1, 2.5, None, True], "b": "text" * 20, "c": b"\x00" * 40},
+    [uuid.UUID(int=3), decimal.Decimal("1.5"), datetime.datetime(2024, 1, 2, 3, 4)],
+    {i: str(i) for i in range(50)},
+    "x" * 5000,
+]
+bad_documents = [b"", b"Q", b"QL\x00\x01\x01\x00", b"QL\x00\x01\x00\x00\x60\xff\xff\xff\xff",
+                 b"QL\x00\x01\x00\x00\xd4\x01\x00\x00\x00z", b"\x10\x00\x00\x00\x00\x00"]
+watched = [None, True, False, *range(16)]
+
+def one_round(i):
+    codec = Quarl() if i % 100 == 0 else shared
+    value = values[i % len(values)]
+    data = codec.encode_packed(value, i % 2 == 0)
+    codec.decode_packed(data)
+    for bad in bad_documents:
+        try:
+            codec.decode_packed(bad)
+        except (ValueError, RecursionError):
+            pass
+    try:
+        codec.encode_packed([BadStr()], False)
+    except KeyError:
+        pass
+    frame = encoder.encode_frame(value)
+    decoder.feed(frame[: len(frame) // 2])
+    decoder.feed(frame[len(frame) // 2 :])
+    if i % 50 == 0:
+        try:
+            decoder.feed(b"\x01\x00\x00\x00\x07\x00x")
+        except ValueError:
+            pass
+
+shared, encoder, decoder = Quarl(), QuarlStreamEncoder(), QuarlStreamDecoder()
+for i in range(ROUNDS // 10):
+    one_round(i)
+gc.collect()
+counts = [sys.getrefcount(o) for o in watched]
+start = rss_kib()
+for i in range(ROUNDS):
+    one_round(i)
+gc.collect()
+print(rss_kib() - start)
+after = [sys.getrefcount(o) for o in watched]
+print(*(a - b for a, b in zip(after, counts)))
+"""
+
+
+def test_many_calls_leave_memory_and_reference_counts_flat():
+    result = run_python(LEAK_LOOP.replace("ROUNDS", "100000"), timeout=600)
+    assert result.returncode == 0, result.stderr
+    growth_kib, none_change, *changes = map(int, result.stdout.split())
+    assert changes == [0] * 18  # True, False and 0..15
+    # None is also held by transient interpreter objects: only a change that
+    # grows with the number of calls would be ours.
+    assert abs(none_change) < 1000
+    assert growth_kib < 4096, f"resident memory grew by {growth_kib} KiB"
+
+
+def big_document(seed: int) -> dict:
+    return {"seed": seed, "rows": [{"id": i, "name": f"row-{seed}-{i}", "x": i * 0.5} for i in range(40000)]}
+
+
+def test_threads_with_their_own_codecs_get_correct_results():
+    errors = []
+
+    def work(seed: int):
+        try:
+            codec, encoder, decoder = Quarl(), QuarlStreamEncoder(), QuarlStreamDecoder()
+            for round_ in range(3):
+                value = big_document(seed * 10 + round_)
+                data = codec.encode_packed(value, True)
+                assert len(data) < 1_000_000 or data[:2] != b"QL"
+                assert codec.decode_packed(data) == value
+                assert decoder.feed(encoder.encode_frame(value)) == [value]
+        except BaseException as e:  # reported to the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def test_threads_sharing_one_codec_are_refused_not_corrupted():
+    codec = Quarl()
+    outcomes = []
+    barrier = threading.Barrier(2)
+
+    class Slow:
+        __slots__ = ()
+
+        def __str__(self):
+            barrier.wait(timeout=10)  # let the other thread run while this encode holds the codec
+            barrier.wait(timeout=10)
+            return "slow"
+
+    def holder():
+        outcomes.append(codec.decode_packed(codec.encode_packed([Slow(), 1], False)))
+
+    def intruder():
+        barrier.wait(timeout=10)
+        for call in (lambda: codec.encode_packed(1, False), lambda: codec.decode_packed(b"QL")):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                call()
+        outcomes.append("refused")
+        barrier.wait(timeout=10)
+
+    threads = [threading.Thread(target=holder), threading.Thread(target=intruder)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(map(str, outcomes)) == ["['slow', 1]", "refused"]
+
+
+def test_property_read_during_feed_is_refused(monkeypatch):
+    import uuid
+
+    decoder = QuarlStreamDecoder()
+    frame = Quarl().encode_frame(uuid.UUID(int=1))
+    seen = []
+
+    def reading_constructor(text):
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            decoder.pending_bytes
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            decoder.clear()
+        seen.append(text)
+        return text
+
+    monkeypatch.setattr(uuid, "UUID", reading_constructor)
+    assert decoder.feed(frame) == ["0" * 31 + "1"]
+    assert seen == ["0" * 31 + "1"] and decoder.pending_bytes == 0

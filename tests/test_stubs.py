@@ -1,0 +1,27 @@
+"""The type stubs describe the built module, and the examples type-check against them."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def mypy(module: str, *args: str, cwd: Path) -> subprocess.CompletedProcess:
+    # Run away from the source tree so that the installed package, with its built module, is
+    # the one checked.
+    return subprocess.run(
+        [sys.executable, "-m", module, *args],
+        cwd=cwd, capture_output=True, text=True, timeout=300,
+    )
+
+
+def test_stubs_match_the_built_module(tmp_path):
+    proc = mypy("mypy.stubtest", "quarl._quarl", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "Success: no issues found in 1 module" in proc.stdout
+
+
+def test_examples_type_check(tmp_path):
+    proc = mypy("mypy", "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples"), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
