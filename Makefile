@@ -53,6 +53,8 @@ abi3audit: wheel
 asan: system-deps $(DEPS_STAMP)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall \
 	  -C cmake.define.QUARL_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/asan .
+	nm -D "$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/quarl/_quarl.abi3.so" \
+	  | grep -q __asan_init || { echo "the installed module is not the sanitized build"; exit 1; }
 	status=0; PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(VENV)/bin/pytest -x -p no:cacheprovider -k "not smoke_run_under_atheris" || status=$$?; \
