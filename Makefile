@@ -48,8 +48,9 @@ abi3audit: wheel
 # The whole suite against a build with AddressSanitizer and UBSan. Python's
 # small-object allocator is off so that ASan sees every object on its own. The
 # atheris smoke runs are left to `make fuzz`, whose build carries its own
-# sanitizers; the corpus replay runs here. The normal build is reinstalled
-# whatever the outcome.
+# sanitizers; the corpus replay runs here. The resident-memory leak check is left
+# to the normal suite: under ASan it would measure the allocator's quarantine.
+# The normal build is reinstalled whatever the outcome.
 asan: system-deps $(DEPS_STAMP)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall \
 	  -C cmake.define.QUARL_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/asan .
@@ -57,7 +58,9 @@ asan: system-deps $(DEPS_STAMP)
 	  | grep -q __asan_init || { echo "the installed module is not the sanitized build"; exit 1; }
 	status=0; PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(VENV)/bin/pytest -x -p no:cacheprovider -k "not smoke_run_under_atheris" || status=$$?; \
+	  $(VENV)/bin/pytest -x -p no:cacheprovider \
+	    -k "not smoke_run_under_atheris and not many_calls_leave_memory_and_reference_counts_flat" \
+	    || status=$$?; \
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall . && exit $$status
 
 # Coverage-guided fuzzing of the native code: a clang build with libFuzzer
