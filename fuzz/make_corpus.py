@@ -34,19 +34,36 @@ def write(target: str, data: bytes) -> None:
         f.write(data)
 
 
-def main() -> None:
+def stream_of(values, handshake=True, compress=False) -> bytes:
     encoder = QuarlStreamEncoder()
-    stream = bytearray(QuarlStreamEncoder.get_handshake())
+    stream = bytearray(QuarlStreamEncoder.get_handshake() if handshake else b"")
+    for value in values:
+        stream += encoder.encode_frame(value, compress=compress)
+    stream += b"\x03\x00\x00\x00\x02\x00abc"  # a skip frame
+    stream += QuarlStreamEncoder.get_eos_frame()
+    return bytes(stream)
+
+
+def main() -> None:
     for value in sample_values():
         for compress in (False, True):
             document = Quarl().encode_packed(value, compress)
             write("decode", bytes([1]) + document)
             write("decode", bytes([0]) + document)
-            stream += encoder.encode_frame(value, compress=compress)
-    stream += b"\x03\x00\x00\x00\x02\x00abc"  # a skip frame
-    stream += QuarlStreamEncoder.get_eos_frame()
-    for options in range(6):
-        write("stream", bytes([options, 42]) + bytes(stream))
+    # A parallel envelope: highly compressible, so the seed stays small.
+    write("decode", bytes([1]) + Quarl().encode_packed(["ab" * 500_000], True))
+
+    # Streams stay small (every frame carries its encoder's whole key table);
+    # the first byte picks the decoder's options (see
+    # harnesses.stream_target), the second the chunking.
+    small = [None, {"a": [1, 2.5, None]}, [{"id": i, "name": f"n{i}"} for i in range(3)], "x" * 300]
+    write("stream", bytes([12, 42]) + stream_of(small))
+    write("stream", bytes([13, 7]) + stream_of(small, compress=True))
+    write("stream", bytes([14, 9]) + stream_of(small[:2], handshake=False))
+    write("stream", bytes([9, 1]) + stream_of(small[:3]))
+    write("stream", bytes([16, 200]) + stream_of(small[1:], compress=True))
+    write("stream", bytes([0, 3]) + stream_of([]))
+
     rng = random.Random(3)
     for _ in range(16):
         write("roundtrip", bytes(rng.randrange(256) for _ in range(rng.randrange(8, 200))))
