@@ -183,8 +183,10 @@ def test_root_lists_of_other_objects_match_the_general_walk(items):
         ([Point(x=None, y=Tagged(name="a", value=1))] * 9, [{"x": None, "y": {"name": "a", "value": 1}}] * 9),
         ([Point(x=[1.5, 2, True], y=2**70)] * 9, [{"x": [1.5, 2, True], "y": str(2**70)}] * 9),
         ([Point(x=[1.5, 2**60], y=None)] * 9, [{"x": [1.5, 2**60], "y": None}] * 9),
-        ([Probe(a=i, b=i) for i in range(8)] + [Probe(b=8, c=8)], [{"a": i, "b": i} for i in range(8)] + [{"b": 8, "c": 8}]),
-        ([Point(x=1, y=2)] * 7 + [OtherPoint(x=3, y=4), {"x": 5}, 6], [{"x": 1, "y": 2}] * 7 + [{"x": 3, "y": 4}, {"x": 5}, 6]),
+        ([Probe(a=i, b=i) for i in range(8)] + [Probe(b=8, c=8)],
+         [{"a": i, "b": i} for i in range(8)] + [{"b": 8, "c": 8}]),
+        ([Point(x=1, y=2)] * 7 + [OtherPoint(x=3, y=4), {"x": 5}, 6],
+         [{"x": 1, "y": 2}] * 7 + [{"x": 3, "y": 4}, {"x": 5}, 6]),
     ],
     ids=["enums", "name-value-fields", "nested-name-value", "float-run-and-big-int", "exact-int-in-float-run",
          "other-fields", "mixed-types"],
@@ -346,7 +348,8 @@ class RaisingIsoformat(datetime.date):
 
 @pytest.mark.parametrize(
     "value",
-    [named("datetime", isoformat=lambda self: "not really")(), named("UUID", hex="feed", isoformat=lambda self: "iso first")(),
+    [named("datetime", isoformat=lambda self: "not really")(),
+     named("UUID", hex="feed", isoformat=lambda self: "iso first")(),
      named("Decimal", __str__=lambda self: "dec")(), named("LooksLikeEnum", value="v", name="n")(),
      RaisingIsoformat(2024, 1, 1), bytearray(b"ab"), np.arange(3.0), {"k": [1.5, 2]}, {1.5, 2}],
     ids=lambda v: type(v).__name__,
