@@ -19,10 +19,7 @@ from hypothesis import strategies as st
 from quarl import Quarl, QuarlStreamEncoder
 from quarl.__main__ import main
 
-from builders import doc, frame, u32
-
-HANDSHAKE = b"QM\x01\x00"
-EOS = bytes(6)
+from builders import EOS, HANDSHAKE, doc, frame, lz4_block, u32
 
 
 @pytest.fixture
@@ -65,23 +62,17 @@ def has_row(listing: str, offset: int, hex_bytes: str, text: str) -> bool:
 # --- help and usage -------------------------------------------------------
 
 
-def test_help_names_every_command(cli):
-    proc = cli("--help")
-    assert proc.returncode == 0
-    for command in ["inspect", "to-json", "from-json"]:
-        assert command in proc.stdout.decode()
-
-
 @pytest.mark.parametrize(
     "command, needles",
     [
-        ("inspect", ["--max-items", "--as", "!!"]),
-        ("to-json", ["base64", "hex", "ISO 8601", "JSON Lines", "--indent"]),
-        ("from-json", ["--stream", "--compress", "-o"]),
+        ([], ["inspect", "to-json", "from-json"]),
+        (["inspect"], ["--max-items", "--as", "!!"]),
+        (["to-json"], ["base64", "hex", "ISO 8601", "JSON Lines", "--indent"]),
+        (["from-json"], ["--stream", "--compress", "-o"]),
     ],
 )
-def test_command_help_explains_its_choices(cli, command, needles):
-    proc = cli(command, "--help")
+def test_help_explains_the_choices(cli, command, needles):
+    proc = cli(*command, "--help")
     assert proc.returncode == 0
     for needle in needles:
         assert needle in proc.stdout.decode()
@@ -100,27 +91,22 @@ def test_usage_errors_exit_2_with_the_error_last(cli, args):
 # --- from-json ------------------------------------------------------------
 
 
-def test_from_json_writes_one_document(cli):
-    proc = cli("from-json", stdin=b'{"a": 1}')
+@pytest.mark.parametrize(
+    "args, stdin, expected",
+    [
+        ([], b'{"a": 1}', "51 4c 00 01 01 00 01 61 70 00 00 00 00 31 7f"),
+        (["--stream"], b'{"a": 1}\n\n  \n[1, 2]\n',
+         "514d0100" "0f0000000100" "514c00010100016170000000003" "17f" "0f0000000100" "514c000101000161600200000031" "32"
+         "000000000000"),
+        (["-o", "out.ql"], b"null", "514c00010000" "10"),
+    ],
+)
+def test_from_json_writes_documents_and_streams(cli, tmp_path, args, stdin, expected):
+    proc = cli("from-json", *args, stdin=stdin)
     assert proc.returncode == 0
-    assert proc.stdout.hex(" ") == "51 4c 00 01 01 00 01 61 70 00 00 00 00 31 7f"
-
-
-def test_from_json_stream_writes_a_frame_per_line(cli):
-    proc = cli("from-json", "--stream", stdin=b'{"a": 1}\n\n  \n[1, 2]\n')
-    assert proc.returncode == 0
-    assert proc.stdout == bytes.fromhex(
-        "514d0100"
-        "0f0000000100" "514c00010100016170000000003" "17f"
-        "0f0000000100" "514c000101000161600200000031" "32"
-        "000000000000"
-    )
-
-
-def test_from_json_output_file(cli, tmp_path):
-    proc = cli("from-json", "-o", tmp_path / "out.ql", stdin=b"null")
-    assert proc.returncode == 0 and proc.stdout == b""
-    assert (tmp_path / "out.ql").read_bytes() == bytes.fromhex("514c00010000" "10")
+    if "-o" in args:
+        assert proc.stdout == b""
+    assert ((tmp_path / "out.ql").read_bytes() if "-o" in args else proc.stdout) == bytes.fromhex(expected)
 
 
 def test_from_json_compress_wraps_large_documents(cli):
@@ -222,15 +208,7 @@ def test_to_json_keeps_the_values_before_a_fault(cli, put, tail, message):
 
 def test_to_json_reports_the_decoders_error(cli, put):
     proc = cli("to-json", put(doc("70")))
-    assert one_error_line(proc) == "ValueError: Object not properly terminated"
-    assert proc.stdout == b""
-
-
-def test_json_survives_from_json_then_to_json(cli):
-    text = b'{"name": "ada", "scores": [1, -2, 2.5, 1e300], "nested": {"ok": true, "none": null}, "": []}'
-    encoded = cli("from-json", stdin=text).stdout
-    proc = cli("to-json", stdin=encoded)
-    assert json.loads(proc.stdout) == json.loads(text)
+    assert one_error_line(proc) == "ValueError: Object not properly terminated" and proc.stdout == b""
 
 
 json_values = st.recursive(
@@ -248,14 +226,15 @@ def run_main(args: list[str], capsys) -> tuple[int, bytes, str]:
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(values=st.lists(json_values, min_size=1, max_size=4), compress=st.booleans())
-def test_json_lines_round_trip_through_a_stream(values, compress, capsysbinary):
+@given(values=st.lists(json_values, min_size=1, max_size=4), stream=st.booleans(), compress=st.booleans())
+def test_json_round_trips_through_a_document_or_a_stream(values, stream, compress, capsysbinary):
+    values = values if stream else values[:1]
     with tempfile.TemporaryDirectory() as work:
-        source, encoded = os.path.join(work, "in.jsonl"), os.path.join(work, "out.qls")
+        source, encoded = os.path.join(work, "in.jsonl"), os.path.join(work, "out.ql")
         with open(source, "w", encoding="utf-8") as file:
             file.write("\n".join(json.dumps(v) for v in values) + "\n")
-        flags = ["--compress"] if compress else []
-        assert run_main(["from-json", "--stream", *flags, source, "-o", encoded], capsysbinary)[0] == 0
+        flags = ["--stream"] * stream + ["--compress"] * compress
+        assert run_main(["from-json", *flags, source, "-o", encoded], capsysbinary)[0] == 0
         code, out, err = run_main(["to-json", encoded], capsysbinary)
     assert (code, err) == (0, "")
     # Lines end at "\n" only: the JSON text may hold U+0085 or U+2028 unescaped.
@@ -270,21 +249,11 @@ def test_inspect_annotates_a_document(cli, put):
     assert proc.returncode == 0 and proc.stderr == b""
     listing = proc.stdout.decode()
     for row in [
-        (0, "51 4c", 'magic "QL"'),
-        (2, "00", "compress requested: 0"),
-        (3, "01", "fixed byte: 1"),
-        (4, "02 00", "string count: 2"),
-        (6, "01 61", "#0 'a'"),
-        (8, "01 62", "#1 'b'"),
-        (10, "70", "dict"),
-        (11, "00 00 00 00", "key #0 'a':"),
-        (15, "60 03 00 00 00", "list, 3 items"),
-        (20, "31", "[0] small int 1"),
-        (21, "40 00 00 00 00 00 00 04 40", "[1] float 2.5"),
-        (30, "10", "[2] None"),
-        (31, "01 00 00 00", "key #1 'b':"),
-        (35, "50 01 00 00 00 78", "str, 1 byte: 'x'"),
-        (41, "7f", "end of dict"),
+        (0, "51 4c", 'magic "QL"'), (2, "00", "compress requested: 0"), (3, "01", "fixed byte: 1"),
+        (4, "02 00", "string count: 2"), (6, "01 61", "#0 'a'"), (8, "01 62", "#1 'b'"), (10, "70", "dict"),
+        (11, "00 00 00 00", "key #0 'a':"), (15, "60 03 00 00 00", "list, 3 items"), (20, "31", "[0] small int 1"),
+        (21, "40 00 00 00 00 00 00 04 40", "[1] float 2.5"), (30, "10", "[2] None"), (31, "01 00 00 00", "key #1 'b':"),
+        (35, "50 01 00 00 00 78", "str, 1 byte: 'x'"), (41, "7f", "end of dict"),
     ]:
         assert has_row(listing, *row), row
     assert "string table: 2 entries" in listing
@@ -344,17 +313,10 @@ def test_inspect_walks_a_stream(cli, put):
     assert proc.returncode == 0
     listing = proc.stdout.decode()
     for row in [
-        (0, "51 4d", 'stream magic "QM"'),
-        (2, "01", "version: 1"),
-        (4, "0f 00 00 00", "payload length: 15"),
-        (8, "01", "type: 0x01 (data)"),
-        (9, "00", "flags: 0x00"),
-        (10, "51 4c", 'magic "QL"'),
-        (19, "00 00 00 00", "key #0 'a':"),
-        (25, "03 00 00 00", "payload length: 3"),
-        (29, "02", "type: 0x02 (skip)"),
-        (31, "78 79 7a", "skipped payload, 3 bytes"),
-        (38, "00", "type: 0x00 (end-of-stream)"),
+        (0, "51 4d", 'stream magic "QM"'), (2, "01", "version: 1"), (4, "0f 00 00 00", "payload length: 15"),
+        (8, "01", "type: 0x01 (data)"), (9, "00", "flags: 0x00"), (10, "51 4c", 'magic "QL"'),
+        (19, "00 00 00 00", "key #0 'a':"), (25, "03 00 00 00", "payload length: 3"), (29, "02", "type: 0x02 (skip)"),
+        (31, "78 79 7a", "skipped payload, 3 bytes"), (38, "00", "type: 0x00 (end-of-stream)"),
         (40, "01 02", "2 bytes after the end-of-stream frame, never read"),
     ]:
         assert has_row(listing, *row), row
@@ -418,10 +380,6 @@ def test_inspect_survives_a_closed_pipe(tmp_path, put):
 
 
 # Malformed inputs: (bytes, extra arguments, offset of the fault, exception class, message).
-def nested_lists(depth: int, inner: str) -> str:
-    return "60 01 00 00 00 " * depth + inner
-
-
 MALFORMED = [
     (doc("7f"), [], 6, "ValueError", "Unknown tag: 0x7f"),
     (doc(""), [], 6, "ValueError", "Unexpected end of buffer during parsing"),
@@ -430,12 +388,10 @@ MALFORMED = [
     (doc("70 05000000 10 7f", strings="abcde"), [], 17, "ValueError", "Invalid string table index: 5"),
     (doc("60 03000000 31 32"), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("60 00000001 31"), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
-    (doc(nested_lists(128, "")), [], 646, "RecursionError",
-     "Maximum recursion depth exceeded during QUARL decoding"),
+    (doc("60 01000000" * 128), [], 646, "RecursionError", "Maximum recursion depth exceeded during QUARL decoding"),
     (doc("90 02000000" + "00" * 15), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("40 0000000000000f"), [], 7, "ValueError", "Unexpected end of buffer during parsing"),
-    (doc(nested_lists(128, "31")), [], 646, "RecursionError",
-     "Maximum recursion depth exceeded during QUARL decoding"),
+    (doc("60 01000000" * 128 + "31"), [], 646, "RecursionError", "Maximum recursion depth exceeded during QUARL decoding"),
     (b"QL\x00\x01\x01\x00", [], 6, "ValueError", "Unexpected end of buffer in string table"),
     (b"QL\x00\x01\x01\x00\x05ab", [], 6, "ValueError", "String extends beyond buffer in string table"),
     (b"QL\x00\x01\x01\x00\x01\xff\x10", [], 6, "ValueError",
@@ -451,8 +407,7 @@ MALFORMED = [
     (doc("d2 03000000 313233"), [], 11, "ValueError", "Invalid isoformat string: '123'"),
     (b"\x00", [], 0, "ValueError", "Buffer too small for QUARL payload"),
     (b"\x01\x02\x03", [], 0, "ValueError", "Buffer too small for compressed QUARL data"),
-    (bytes.fromhex("0000000009000000"), [], 4, "ValueError",
-     "Invalid chunks count in parallel compression header"),
+    (bytes.fromhex("0000000009000000"), [], 4, "ValueError", "Invalid chunks count in parallel compression header"),
     (bytes.fromhex("0500000000000000"), [], 0, "ValueError", "Decompressed size mismatch: expected 5, got 0"),
     (bytes.fromhex("05000000 01000000 08000000"), [], 8, "ValueError",
      "Unexpected end of data in parallel compression chunk data"),
@@ -460,8 +415,7 @@ MALFORMED = [
     (HANDSHAKE + frame(doc("10"), type=7), [], 8, "ValueError", "Unknown frame type: 0x07"),
     (HANDSHAKE + frame(doc("10")), ["--max-frame-size", 6], 4, "ValueError",
      "Frame size 7 exceeds maximum allowed 6"),
-    (HANDSHAKE + frame(doc("10")) + frame(doc("70 00")), [], 30, "ValueError",
-     "Unexpected end of buffer during parsing"),
+    (HANDSHAKE + frame(doc("10")) + frame(doc("70 00")), [], 30, "ValueError", "Unexpected end of buffer during parsing"),
 ]
 
 
@@ -476,10 +430,8 @@ def test_inspect_stops_at_the_fault_with_the_decoders_error(cli, put, data, args
 
 def parallel_envelope(document: bytes, chunk_size: int) -> bytes:
     """A parallel envelope built by hand, with chunks small enough for a quick property test."""
-    import lz4.block
-
     chunks = [document[i : i + chunk_size] for i in range(0, len(document), chunk_size)]
-    blocks = [u32(len(c)) + lz4.block.compress(c, store_size=False) for c in chunks]
+    blocks = [u32(len(c)) + lz4_block(c) for c in chunks]
     return u32(len(document)) + u32(len(chunks)) + b"".join(u32(len(b)) + b for b in blocks)
 
 
