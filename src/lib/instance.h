@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -25,16 +26,19 @@ Native& native_of(PyObject* self) noexcept {
   return reinterpret_cast<Instance<Native>*>(self)->native;
 }
 
-// Runs `body` and turns exhausted memory inside it into MemoryError, so no
-// C++ exception ever crosses into the interpreter.
+// Runs `body` and turns exhausted memory inside it into MemoryError (and any
+// other standard-library exception into SystemError), so no C++ exception
+// ever crosses into the interpreter.
 template <typename Body>
 auto guard_allocation(Body&& body) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return {};
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
   }
+  return {};
 }
 
 // Allocates an instance of `type` and moves `native` into it.
