@@ -19,9 +19,9 @@ SMOKE_SECONDS = int(os.environ.get("QUARL_FUZZ_SMOKE_SECONDS", "20"))
 
 
 def load_harnesses():
-    spec = importlib.util.spec_from_file_location("quarl_fuzz_harnesses", FUZZ_DIR / "harnesses.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("quarl_fuzz_harnesses", FUZZ_DIR / "harnesses.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
