@@ -136,16 +136,6 @@ PyRef type_attribute(const PyRef& type, const char* name) {
   return attribute;
 }
 
-// hasattr(): `found` is false when the read fails with AttributeError.
-Status read_optional(PyObject* obj, PyObject* name, PyRef& value, bool& found) {
-  value = PyRef::steal(PyObject_GetAttr(obj, name));
-  found = static_cast<bool>(value);
-  if (found) return Status::success();
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::failure();
-  PyErr_Clear();
-  return Status::success();
-}
-
 struct KindDecision {
   ObjectKind kind = ObjectKind::general;
   uint8_t tag = 0;
@@ -155,12 +145,12 @@ Status decide_by_attributes(PyObject* obj, std::string_view type_name, const Val
                             KindDecision& decision) {
   PyRef attribute;
   bool found;
-  if (!read_optional(obj, names.isoformat.get(), attribute, found).ok()) return Status::failure();
+  if (!read_optional_attribute(obj, names.isoformat.get(), attribute, found).ok()) return Status::failure();
   if (found) {
     decision = {ObjectKind::isoformat, isoformat_tag(type_name)};
     return Status::success();
   }
-  if (!read_optional(obj, names.hex.get(), attribute, found).ok()) return Status::failure();
+  if (!read_optional_attribute(obj, names.hex.get(), attribute, found).ok()) return Status::failure();
   if (found && type_name == "UUID") {
     decision = {ObjectKind::uuid, TAG_UUID};
     return Status::success();
@@ -227,7 +217,7 @@ Status read_member_value(PyObject* obj, PyObject* value_name, PyObject* name_nam
   }
   PyRef name;
   bool found;
-  if (!read_optional(obj, name_name, name, found).ok()) return Status::failure();
+  if (!read_optional_attribute(obj, name_name, name, found).ok()) return Status::failure();
   if (!found) value.reset();
   return Status::success();
 }

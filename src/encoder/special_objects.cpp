@@ -103,13 +103,27 @@ uint8_t isoformat_tag(std::string_view type_name) {
   return TAG_STRING;
 }
 
-Status read_optional_attribute(PyObject* obj, const char* name, PyRef& value, bool& found) {
-  value = PyRef::steal(PyObject_GetAttrString(obj, name));
+namespace {
+
+// Turns the result of an attribute read into hasattr()'s answer.
+Status found_or_absent(PyRef& value, bool& found) {
   found = static_cast<bool>(value);
   if (found) return Status::success();
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::failure();
   PyErr_Clear();
   return Status::success();
+}
+
+}  // namespace
+
+Status read_optional_attribute(PyObject* obj, const char* name, PyRef& value, bool& found) {
+  value = PyRef::steal(PyObject_GetAttrString(obj, name));
+  return found_or_absent(value, found);
+}
+
+Status read_optional_attribute(PyObject* obj, PyObject* name, PyRef& value, bool& found) {
+  value = PyRef::steal(PyObject_GetAttr(obj, name));
+  return found_or_absent(value, found);
 }
 
 Status is_enum_member(PyObject* obj, bool& member) {

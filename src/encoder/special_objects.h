@@ -30,6 +30,7 @@ uint8_t isoformat_tag(std::string_view type_name);
 // Reads an attribute the way hasattr() sees it: `found` is false when the
 // read fails with AttributeError; any other exception is a failure.
 Status read_optional_attribute(PyObject* obj, const char* name, PyRef& value, bool& found);
+Status read_optional_attribute(PyObject* obj, PyObject* name, PyRef& value, bool& found);
 
 // True for members of enum.Enum (no object can be one before enum is imported).
 Status is_enum_member(PyObject* obj, bool& member);

@@ -31,8 +31,6 @@ struct Codec {
   ByteBuffer compressed_buffer;
   ByteBuffer decompress_buffer;
   bool last_compressed = false;
-  // The compress argument of the last encode, recorded in its header.
-  bool compress_requested = false;
 
   PyRef cached_none;
   PyRef cached_true;

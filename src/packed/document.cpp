@@ -53,7 +53,7 @@ Status write_root_with_room_for_keys(Codec& codec, PyObject* obj, size_t& value_
 
 // Moves the value behind the final string table, then fills in the header
 // and the table in front of it.
-void assemble_document(Codec& codec, size_t value_start) {
+void assemble_document(Codec& codec, size_t value_start, bool compress) {
   ByteBuffer& out = codec.payload_buffer;
   size_t prefix = prefix_size(codec);
   size_t value_size = out.size() - value_start;
@@ -64,7 +64,7 @@ void assemble_document(Codec& codec, size_t value_start) {
   uint8_t* header = out.data();
   header[0] = DOCUMENT_MAGIC_0;
   header[1] = DOCUMENT_MAGIC_1;
-  header[2] = codec.compress_requested ? 1 : 0;
+  header[2] = compress ? 1 : 0;
   header[3] = DOCUMENT_FIXED_BYTE;
   write_u16(header + DOCUMENT_STRING_COUNT_OFFSET, static_cast<uint16_t>(codec.strings.string_list.size()));
   codec.strings.write_section(header + DOCUMENT_HEADER_SIZE);
@@ -81,8 +81,7 @@ Status encode_packed_internal(Codec& codec, PyObject* obj, bool compress) {
                         "document of %zu bytes is too large: documents are limited to %zu bytes",
                         size, static_cast<size_t>(MAX_U32_FIELD));
   }
-  codec.compress_requested = compress;
-  assemble_document(codec, value_start);
+  assemble_document(codec, value_start, compress);
   if (!compress || size < MIN_COMPRESS_SIZE) {
     codec.last_compressed = false;
     return Status::success();
