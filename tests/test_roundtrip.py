@@ -105,6 +105,22 @@ def test_special_float_bits_survive():
         assert struct.pack("<d", back) == struct.pack("<d", value)
 
 
+class Ratio(float):
+    pass
+
+
+@settings(max_examples=40)
+@given(st.lists(st.tuples(st.integers(0, 2100), st.sampled_from([2, True, None, Ratio(0.5), [1.5, -0.0], 2**70]))))
+def test_float_runs_end_at_the_first_other_item(runs):
+    # Long runs cross the encoder's reservation blocks; whatever ends a run
+    # keeps its own type.
+    value = []
+    for length, other in runs:
+        value += [i / 3 for i in range(length)]
+        value.append(other)
+    assert same(Quarl().decode_packed(Quarl().encode_packed(value, False)), plain(value))
+
+
 def test_special_types_come_back_as_standard_objects():
     tz = datetime.timezone(datetime.timedelta(hours=2))
     value = [

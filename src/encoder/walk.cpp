@@ -1,7 +1,9 @@
 // The general walk: the fixed order of type tests that decides what every
 // Python value becomes.
+#include <algorithm>
 #include <string>
 
+#include "common/object_layout.h"
 #include "common/pyref.h"
 #include "encoder/encoder.h"
 #include "encoder/special_objects.h"
@@ -82,14 +84,26 @@ Status non_str_key_text(PyObject* key, std::string& text) {
 }
 
 // An int outside 64 bits is written as its decimal text, whatever its class.
-Status write_int(Codec& codec, PyObject* obj) {
-  bool fits;
-  if (!write_int_if_fits(codec, obj, fits).ok()) return Status::failure();
-  if (fits) return Status::success();
+Status write_int_as_text(Codec& codec, PyObject* obj) {
   ++codec.python_calls;
   PyRef text = PyRef::steal(PyNumber_ToBase(obj, 10));
   if (!text) return Status::failure();
   return write_str(codec, TAG_STRING, text.get());
+}
+
+Status write_int(Codec& codec, PyObject* obj) {
+  bool fits;
+  if (!write_int_if_fits(codec, obj, fits).ok()) return Status::failure();
+  return fits ? Status::success() : write_int_as_text(codec, obj);
+}
+
+// An exact int converts without calling Python code or failing.
+[[gnu::always_inline]] inline Status write_exact_int(Codec& codec, PyObject* obj) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0) return write_int_as_text(codec, obj);
+  write_int64(codec, value);
+  return Status::success();
 }
 
 Status write_float_object(Codec& codec, PyObject* obj) {
@@ -102,15 +116,14 @@ Status write_float_object(Codec& codec, PyObject* obj) {
 // Exact scalars call no Python code, so a container loop writes them in place
 // without a reference or depth scope of their own (only the depth bound).
 // Returns false for anything else.
-bool write_exact_scalar(Codec& codec, PyObject* obj, Status& status) {
-  if (codec.encode_depth >= MAX_DEPTH) return false;
+[[gnu::always_inline]] inline bool write_exact_scalar(Codec& codec, PyObject* obj, Status& status) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) {
     status = write_str(codec, TAG_STRING, obj);
   } else if (type == &PyLong_Type) {
-    status = write_int(codec, obj);
+    status = write_exact_int(codec, obj);
   } else if (type == &PyFloat_Type) {
-    write_float(codec, PyFloat_AsDouble(obj));  // cannot fail for an exact float
+    write_float(codec, exact_float_value(codec.layout, obj));
   } else if (obj == Py_None) {
     write_none(codec);
   } else if (type == &PyBool_Type) {
@@ -121,13 +134,17 @@ bool write_exact_scalar(Codec& codec, PyObject* obj, Status& status) {
   return true;
 }
 
+Status write_non_scalar(Codec& codec, PyObject* obj);
+
 // Writes one item of a container; `item` is borrowed from the container.
-Status write_item(Codec& codec, PyObject* item) {
+[[gnu::always_inline]] inline Status write_item(Codec& codec, PyObject* item) {
   Status status = Status::success();
-  if (write_exact_scalar(codec, item, status)) return status;
+  if (codec.encode_depth < MAX_DEPTH && write_exact_scalar(codec, item, status)) return status;
   // The item may run Python code that drops it from its container.
   PyRef held = PyRef::borrow(item);
-  return serialize_any_optimized(codec, held.get());
+  DepthScope depth(codec);
+  if (!depth.entered()) return Status::failure();
+  return write_non_scalar(codec, held.get());
 }
 
 Status write_dict_entry(Codec& codec, PyObject* key, PyObject* value) {
@@ -171,7 +188,7 @@ Status write_dict(Codec& codec, PyObject* dict) {
 
 namespace {
 
-Status write_count(Codec& codec, Py_ssize_t count, const char* what) {
+[[gnu::always_inline]] inline Status write_count(Codec& codec, Py_ssize_t count, const char* what) {
   if (count < 0) return ensure_error_set();
   if (!check_u32_length(static_cast<size_t>(count), what).ok()) return Status::failure();
   codec.payload_buffer.reserve_extra(5 + static_cast<size_t>(count));
@@ -180,18 +197,47 @@ Status write_count(Codec& codec, Py_ssize_t count, const char* what) {
   return Status::success();
 }
 
+// Runs of exact floats, the bulk of numeric data, are written straight into
+// reserved room: no Python code runs meanwhile, so the list cannot change.
+// `item` is the exact float at position `i`; returns the position of the
+// first item that is not an exact float.
+[[gnu::always_inline]] inline Py_ssize_t write_float_run(Codec& codec, PyObject* list, PyObject* item,
+                                                      Py_ssize_t i, Py_ssize_t count) {
+  constexpr Py_ssize_t ROOM_ITEMS = 1024;  // bounds the room reserved ahead
+  const ObjectLayout& layout = codec.layout;
+  ByteBuffer& out = codec.payload_buffer;
+  while (item != nullptr && Py_TYPE(item) == &PyFloat_Type) {
+    Py_ssize_t room_end = std::min(count, i + ROOM_ITEMS);
+    out.reserve_extra(9 * static_cast<size_t>(room_end - i));
+    uint8_t* p = out.tail();
+    do {
+      p[0] = TAG_FLOAT64;
+      write_f64(p + 1, exact_float_value(layout, item));
+      p += 9;
+      item = ++i < room_end ? list_item_at(layout, list, i) : nullptr;
+    } while (item != nullptr && Py_TYPE(item) == &PyFloat_Type);
+    out.advance(static_cast<size_t>(p - out.tail()));
+    if (i == room_end && i < count) item = list_item_at(layout, list, i);
+  }
+  return i;
+}
+
 // Items are read by position; a list that grows meanwhile is written up to
 // the count taken at its start, one that shrinks fails the encode.
 Status write_list(Codec& codec, PyObject* list) {
-  Py_ssize_t count = PyList_Size(list);
+  Py_ssize_t count = Py_SIZE(list);
   if (!write_count(codec, count, "list").ok()) return Status::failure();
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GetItem(list, i);
-    if (item == nullptr) {
-      PyErr_Clear();
-      return raise(PyExc_RuntimeError, "list changed size during iteration");
+  bool scalars_inline = codec.encode_depth < MAX_DEPTH;
+  Py_ssize_t i = 0;
+  while (i < count) {
+    PyObject* item = list_item_at(codec.layout, list, i);
+    if (item == nullptr) return raise(PyExc_RuntimeError, "list changed size during iteration");
+    if (scalars_inline && Py_TYPE(item) == &PyFloat_Type) {
+      i = write_float_run(codec, list, item, i, count);
+      continue;
     }
     if (!write_item(codec, item).ok()) return Status::failure();
+    ++i;
   }
   return Status::success();
 }
@@ -252,23 +298,20 @@ Status write_subclass_or_special(Codec& codec, PyObject* obj) {
   return write_special_object(codec, obj);
 }
 
-Status write_value(Codec& codec, PyObject* obj) {
+// Everything but the exact scalars: exact containers first, then subclasses
+// and special objects.
+Status write_non_scalar(Codec& codec, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
-  if (obj == Py_None) {
-    write_none(codec);
-    return Status::success();
-  }
-  if (type == &PyBool_Type) {
-    write_bool(codec, obj == Py_True);
-    return Status::success();
-  }
-  if (type == &PyUnicode_Type) return write_str(codec, TAG_STRING, obj);
-  if (type == &PyLong_Type) return write_int(codec, obj);
-  if (type == &PyFloat_Type) return write_float_object(codec, obj);
   if (type == &PyDict_Type) return write_dict(codec, obj);
   if (type == &PyList_Type) return write_list(codec, obj);
   if (type == &PyTuple_Type) return write_tuple(codec, obj);
   return write_subclass_or_special(codec, obj);
+}
+
+Status write_value(Codec& codec, PyObject* obj) {
+  Status status = Status::success();
+  if (write_exact_scalar(codec, obj, status)) return status;
+  return write_non_scalar(codec, obj);
 }
 
 }  // namespace

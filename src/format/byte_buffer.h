@@ -102,6 +102,11 @@ class ByteBuffer {
     size_ += 8;
   }
 
+  // Direct writing after reserve_extra(): the first free byte, and the count
+  // of bytes written there.
+  uint8_t* tail() noexcept { return data_ + size_; }
+  void advance(size_t count) noexcept { size_ += count; }
+
   // Appends without a capacity check, after reserve_extra() made room.
   void push_unchecked(uint8_t byte) noexcept { data_[size_++] = byte; }
   void append_unchecked(const void* bytes, size_t count) noexcept {

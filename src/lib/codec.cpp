@@ -7,7 +7,8 @@
 namespace quarl {
 
 Codec::Codec()
-    : payload_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
+    : layout(ObjectLayout::verified()),
+      payload_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       compressed_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       decompress_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       cached_none(PyRef::borrow(Py_None)),

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "common/object_layout.h"
 #include "common/pyref.h"
 #include "encoder/string_table.h"
 #include "format/byte_buffer.h"
@@ -20,6 +21,7 @@ struct Codec {
   Codec& operator=(Codec&&) = delete;
   ~Codec();
 
+  ObjectLayout layout;
   StringTable strings;  // key_cache, string_list, string_map, next_string_index
   uint64_t encode_depth = 0;
   // Calls into Python code made by the current encode. Containers re-check
