@@ -336,6 +336,48 @@ def test_one_field_holding_many_types():
     assert_same_as_general_walk(items)
 
 
+class LaterDatetime(datetime.datetime):
+    pass
+
+
+class LaterDate(datetime.date):
+    pass
+
+
+class LaterTime(datetime.time):
+    pass
+
+
+def by_fold(dt):
+    """An offset that tells fold=1 from fold=0, as zones do around a clock change."""
+    return datetime.timedelta(hours=-4 if dt is not None and dt.fold else -5)
+
+
+# Objects of one field are read one by one: naive and aware values of a type
+# alternate, and subclasses (of other sizes) sit between them.
+FIELD_SEQUENCES = {
+    "datetimes": [
+        DT(2024, 5, 1, 12, 30, 5), DT(2024, 5, 1, 12, 30, 5, 7, tzinfo=tz(hours=-3)), DT(1, 1, 1, fold=1),
+        DT(9999, 12, 31, 23, 59, 59, 999999, tzinfo=tz(hours=14)), DT(2024, 11, 3, 1, 30, tzinfo=zone(by_fold)),
+        DT(2024, 11, 3, 1, 30, fold=1, tzinfo=zone(by_fold)), LaterDatetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=tz(hours=1)),
+        LaterDatetime(2024, 1, 2), DT(2000, 2, 29, microsecond=10), DT(2000, 2, 29, tzinfo=datetime.timezone.utc),
+    ],
+    "dates": [datetime.date(1, 1, 1), LaterDate(2024, 2, 29), datetime.date(9999, 12, 31), datetime.date(2024, 5, 1)],
+    "times": [
+        datetime.time(0, 0), datetime.time(23, 59, 59, 999999, tzinfo=tz(hours=-11, minutes=-15)),
+        datetime.time(1, 30, fold=1), datetime.time(1, 30, fold=1, tzinfo=zone(by_fold)),
+        LaterTime(4, 5, 6, 7, tzinfo=tz(hours=2)), LaterTime(4, 5), datetime.time(12, 0, 0, 1),
+    ],
+}
+
+
+@pytest.mark.parametrize("values", FIELD_SEQUENCES.values(), ids=FIELD_SEQUENCES.keys())
+def test_standard_values_read_one_by_one_match_the_general_walk(values):
+    items = [Point(x=values[i % len(values)], y=values[(i * 3) % len(values)]) for i in range(3 * len(values))]
+    assert_same_as_general_walk(items)
+    assert_same_as_general_walk([Point(x=list(values), y=values[-1]) for _ in range(9)])
+
+
 def test_failing_offset_fails_like_the_general_walk():
     items = [Point(x=datetime.datetime(2024, 1, 1, tzinfo=zone(no_offset)), y=None) for _ in range(9)]
     assert root_list_outcome(items) == general_walk_outcome(items) == (ValueError, "no offset")
