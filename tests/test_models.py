@@ -378,6 +378,52 @@ def test_standard_values_read_one_by_one_match_the_general_walk(values):
     assert_same_as_general_walk([Point(x=list(values), y=values[-1]) for _ in range(9)])
 
 
+class GrowingZone(datetime.tzinfo):
+    def __init__(self, owner):
+        self.owner = owner
+
+    def utcoffset(self, dt):
+        grow(self.owner)
+        return datetime.timedelta(0)
+
+
+class GrowingDecimal(decimal.Decimal):
+    def __str__(self):
+        grow(self.owner)
+        return "1"
+
+
+GrowingDecimal.__qualname__ = "Decimal"
+
+
+def grow(item):
+    item.__dict__[f"added{len(item.__dict__)}"] = 1
+
+
+def growing_datetime(owner):
+    return datetime.datetime(2024, 1, 1, tzinfo=GrowingZone(owner))
+
+
+def growing_decimal(owner):
+    value = GrowingDecimal(1)
+    value.owner = owner
+    return value
+
+
+def items_growing_by(make_value):
+    items = [Point(x=None, y=1) for _ in range(9)]
+    for item in items:
+        item.x = make_value(item)
+    return items
+
+
+@pytest.mark.parametrize("make_value", [growing_datetime, growing_decimal], ids=["utcoffset()", "str()"])
+def test_values_that_add_fields_to_their_own_item_fail_like_the_general_walk(make_value):
+    batch = outcome(lambda: encode(items_growing_by(make_value)))
+    walk = outcome(lambda: encode(tuple(items_growing_by(make_value))))
+    assert batch == walk == (RuntimeError, "dictionary changed size during iteration")
+
+
 def test_failing_offset_fails_like_the_general_walk():
     items = [Point(x=datetime.datetime(2024, 1, 1, tzinfo=zone(no_offset)), y=None) for _ in range(9)]
     assert root_list_outcome(items) == general_walk_outcome(items) == (ValueError, "no offset")
