@@ -336,6 +336,94 @@ def test_one_field_holding_many_types():
     assert_same_as_general_walk(items)
 
 
+class LaterDatetime(datetime.datetime):
+    pass
+
+
+class LaterDate(datetime.date):
+    pass
+
+
+class LaterTime(datetime.time):
+    pass
+
+
+def by_fold(dt):
+    """An offset that tells fold=1 from fold=0, as zones do around a clock change."""
+    return datetime.timedelta(hours=-4 if dt is not None and dt.fold else -5)
+
+
+# Objects of one field are read one by one: naive and aware values of a type
+# alternate, and subclasses (of other sizes) sit between them.
+FIELD_SEQUENCES = {
+    "datetimes": [
+        DT(2024, 5, 1, 12, 30, 5), DT(2024, 5, 1, 12, 30, 5, 7, tzinfo=tz(hours=-3)), DT(1, 1, 1, fold=1),
+        DT(9999, 12, 31, 23, 59, 59, 999999, tzinfo=tz(hours=14)), DT(2024, 11, 3, 1, 30, tzinfo=zone(by_fold)),
+        DT(2024, 11, 3, 1, 30, fold=1, tzinfo=zone(by_fold)), LaterDatetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=tz(hours=1)),
+        LaterDatetime(2024, 1, 2), DT(2000, 2, 29, microsecond=10), DT(2000, 2, 29, tzinfo=datetime.timezone.utc),
+    ],
+    "dates": [datetime.date(1, 1, 1), LaterDate(2024, 2, 29), datetime.date(9999, 12, 31), datetime.date(2024, 5, 1)],
+    "times": [
+        datetime.time(0, 0), datetime.time(23, 59, 59, 999999, tzinfo=tz(hours=-11, minutes=-15)),
+        datetime.time(1, 30, fold=1), datetime.time(1, 30, fold=1, tzinfo=zone(by_fold)),
+        LaterTime(4, 5, 6, 7, tzinfo=tz(hours=2)), LaterTime(4, 5), datetime.time(12, 0, 0, 1),
+    ],
+}
+
+
+@pytest.mark.parametrize("values", FIELD_SEQUENCES.values(), ids=FIELD_SEQUENCES.keys())
+def test_standard_values_read_one_by_one_match_the_general_walk(values):
+    items = [Point(x=values[i % len(values)], y=values[(i * 3) % len(values)]) for i in range(3 * len(values))]
+    assert_same_as_general_walk(items)
+    assert_same_as_general_walk([Point(x=list(values), y=values[-1]) for _ in range(9)])
+
+
+class GrowingZone(datetime.tzinfo):
+    def __init__(self, owner):
+        self.owner = owner
+
+    def utcoffset(self, dt):
+        grow(self.owner)
+        return datetime.timedelta(0)
+
+
+class GrowingDecimal(decimal.Decimal):
+    def __str__(self):
+        grow(self.owner)
+        return "1"
+
+
+GrowingDecimal.__qualname__ = "Decimal"
+
+
+def grow(item):
+    item.__dict__[f"added{len(item.__dict__)}"] = 1
+
+
+def growing_datetime(owner):
+    return datetime.datetime(2024, 1, 1, tzinfo=GrowingZone(owner))
+
+
+def growing_decimal(owner):
+    value = GrowingDecimal(1)
+    value.owner = owner
+    return value
+
+
+def items_growing_by(make_value):
+    items = [Point(x=None, y=1) for _ in range(9)]
+    for item in items:
+        item.x = make_value(item)
+    return items
+
+
+@pytest.mark.parametrize("make_value", [growing_datetime, growing_decimal], ids=["utcoffset()", "str()"])
+def test_values_that_add_fields_to_their_own_item_fail_like_the_general_walk(make_value):
+    batch = outcome(lambda: encode(items_growing_by(make_value)))
+    walk = outcome(lambda: encode(tuple(items_growing_by(make_value))))
+    assert batch == walk == (RuntimeError, "dictionary changed size during iteration")
+
+
 def test_failing_offset_fails_like_the_general_walk():
     items = [Point(x=datetime.datetime(2024, 1, 1, tzinfo=zone(no_offset)), y=None) for _ in range(9)]
     assert root_list_outcome(items) == general_walk_outcome(items) == (ValueError, "no offset")

@@ -313,6 +313,8 @@ void find_standard_types(ValueNames& n) {
   if (!n.datetime_reduce) n.datetime_type.reset();
   if (!n.date_reduce) n.date_type.reset();
   if (!n.time_reduce) n.time_type.reset();
+  n.in_memory = find_readable_layouts({n.date_type.get(), n.time_type.get(), n.datetime_type.get(),
+                                       n.timedelta_type.get(), n.timezone_type.get()});
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "common/pyref.h"
 #include "common/status.h"
+#include "encoder/datetime_memory.h"
 #include "lib/codec.h"
 
 namespace quarl {
@@ -85,6 +86,8 @@ struct ValueNames {
   PyRef datetime_type, date_type, time_type, timedelta_type, timezone_type, uuid_type, enum_type;
   // The types' own __reduce__ methods.
   PyRef datetime_reduce, date_reduce, time_reduce;
+  // The types whose objects are read from memory instead of __reduce__().
+  ReadableLayouts in_memory;
 };
 
 class UltraFastState {

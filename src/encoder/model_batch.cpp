@@ -160,8 +160,17 @@ bool same_name(PyObject* name, PyObject* expected) {
   return PyUnicode_Compare(name, expected) == 0 && !PyErr_Occurred();
 }
 
-// One item as a dict of its attributes. Values may call back into Python and
-// change the mapping, so each entry is held and the size checked after it.
+// Exact strings, ints, floats, bools and None are written without any call
+// back into Python, so they cannot change the item's mapping.
+bool is_plain_scalar(PyObject* value) noexcept {
+  PyTypeObject* type = Py_TYPE(value);
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || value == Py_None ||
+         type == &PyBool_Type;
+}
+
+// One item as a dict of its attributes. Other values may call back into
+// Python and change the mapping, so each entry is held and the size checked
+// after it.
 bool write_item(Codec& codec, PyObject* dict, const BatchKeys& keys, ValuePath& path) {
   Py_ssize_t expected_size = static_cast<Py_ssize_t>(keys.size());
   if (PyDict_Size(dict) != expected_size) return false;
@@ -176,7 +185,7 @@ bool write_item(Codec& codec, PyObject* dict, const BatchKeys& keys, ValuePath& 
     out.append_u32(keys.indices[j]);
     PyRef value = PyRef::borrow(borrowed_value);
     if (!path.write(codec, value.get(), j)) return false;
-    if (PyDict_Size(dict) != expected_size) return false;
+    if (!is_plain_scalar(value.get()) && PyDict_Size(dict) != expected_size) return false;
   }
   out.push(TAG_DICT_END);
   return true;

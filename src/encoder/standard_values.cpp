@@ -182,6 +182,7 @@ Zone append_zone(IsoText& text, PyObject* obj, PyObject* tzinfo, const ValueName
     text.append(memo.offset_text);
     return Zone::appended;
   }
+  PyRef held_tzinfo = PyRef::borrow(tzinfo);
   PyRef offset = PyRef::steal(PyObject_CallMethodObjArgs(obj, names.utcoffset.get(), nullptr));
   if (!offset) return Zone::failed;
   if (offset.get() == Py_None) return Zone::appended;
@@ -197,32 +198,49 @@ Zone append_zone(IsoText& text, PyObject* obj, PyObject* tzinfo, const ValueName
   return Zone::appended;
 }
 
-enum class Layout { date, time, datetime };
-
-// Builds the isoformat() text of a standard date, time or datetime.
-Read build_iso_text(IsoText& text, PyObject* obj, Layout layout, const ValueNames& names, FieldMemo& memo) {
-  PackedState state;
-  Read read = Read::failed;
+// The text of the packed fields: a date, a time, or both joined by 'T'.
+void append_fields(IsoText& text, const uint8_t* packed, Layout layout) {
   switch (layout) {
     case Layout::date:
-      read = read_packed_state(obj, names.date_reduce.get(), DATE_STATE_SIZE, state);
-      if (read == Read::done) append_date(text, state.bytes);
-      return read;
+      append_date(text, packed);
+      return;
     case Layout::time:
-      read = read_packed_state(obj, names.time_reduce.get(), TIME_STATE_SIZE, state);
-      if (read == Read::done) append_clock(text, state.bytes);
-      break;
+      append_clock(text, packed);
+      return;
     case Layout::datetime:
-      read = read_packed_state(obj, names.datetime_reduce.get(), DATETIME_STATE_SIZE, state);
-      if (read == Read::done) {
-        append_date(text, state.bytes);
-        text.push('T');
-        append_clock(text, state.bytes + DATE_STATE_SIZE);
-      }
       break;
   }
-  if (read != Read::done) return read;
-  switch (append_zone(text, obj, state.tzinfo, names, memo)) {
+  append_date(text, packed);
+  text.push('T');
+  append_clock(text, packed + DATE_STATE_SIZE);
+}
+
+size_t state_size(Layout layout) {
+  switch (layout) {
+    case Layout::date:
+      return DATE_STATE_SIZE;
+    case Layout::time:
+      return TIME_STATE_SIZE;
+    case Layout::datetime:
+      break;
+  }
+  return DATETIME_STATE_SIZE;
+}
+
+PyObject* reduce_method(Layout layout, const ValueNames& names) {
+  switch (layout) {
+    case Layout::date:
+      return names.date_reduce.get();
+    case Layout::time:
+      return names.time_reduce.get();
+    case Layout::datetime:
+      break;
+  }
+  return names.datetime_reduce.get();
+}
+
+Read append_zone_of(IsoText& text, PyObject* obj, PyObject* tzinfo, const ValueNames& names, FieldMemo& memo) {
+  switch (append_zone(text, obj, tzinfo, names, memo)) {
     case Zone::appended:
       return Read::done;
     case Zone::unusual:
@@ -231,6 +249,21 @@ Read build_iso_text(IsoText& text, PyObject* obj, Layout layout, const ValueName
       break;
   }
   return Read::failed;
+}
+
+// Builds the isoformat() text of a standard date, time or datetime, from the
+// object's memory where its layout was proved, else from its pickled state.
+Read build_iso_text(IsoText& text, PyObject* obj, Layout layout, const ValueNames& names, FieldMemo& memo) {
+  if (names.in_memory.readable(layout)) {
+    StoredFields fields = read_stored_fields(obj, layout);
+    append_fields(text, fields.packed, layout);
+    return append_zone_of(text, obj, fields.tzinfo, names, memo);
+  }
+  PackedState state;
+  Read read = read_packed_state(obj, reduce_method(layout, names), state_size(layout), state);
+  if (read != Read::done) return read;
+  append_fields(text, state.bytes, layout);
+  return append_zone_of(text, obj, state.tzinfo, names, memo);
 }
 
 Status write_iso_text(Codec& codec, PyObject* obj, Layout layout, uint8_t tag, const ValueNames& names,
