@@ -174,34 +174,24 @@ bool probes_match(Layout layout, PyObject* type, const StandardTypes& types) {
   return true;
 }
 
-// The verdict on one type, with a reference to it kept for the life of the
-// process, so that no other type can take its address.
-struct Verdict {
-  PyObject* type = nullptr;
-  bool readable = false;
-};
-
-std::array<Verdict, 3> verdicts;
-
-bool is_readable(Layout layout, PyObject* type, const StandardTypes& types) {
+bool is_readable(Layout layout, PyObject* type, const StandardTypes& types, LayoutVerdicts& verdicts) {
   if (type == nullptr) return false;
-  Verdict& verdict = verdicts[static_cast<size_t>(layout)];
-  if (verdict.type == type) return verdict.readable;
+  LayoutVerdicts::Verdict& verdict = verdicts.by_layout[static_cast<size_t>(layout)];
+  if (verdict.type.get() == type) return verdict.readable;
   bool readable = probes_match(layout, type, types);
   PyErr_Clear();
-  PyRef previous = PyRef::steal(verdict.type);
-  verdict.type = PyRef::borrow(type).release();
+  verdict.type = PyRef::borrow(type);
   verdict.readable = readable;
   return readable;
 }
 
 }  // namespace
 
-ReadableLayouts find_readable_layouts(const StandardTypes& types) {
+ReadableLayouts find_readable_layouts(const StandardTypes& types, LayoutVerdicts& verdicts) {
   ReadableLayouts layouts;
-  layouts.date = is_readable(Layout::date, types.date, types);
-  layouts.time = is_readable(Layout::time, types.time, types);
-  layouts.datetime = is_readable(Layout::datetime, types.datetime, types);
+  layouts.date = is_readable(Layout::date, types.date, types, verdicts);
+  layouts.time = is_readable(Layout::time, types.time, types, verdicts);
+  layouts.datetime = is_readable(Layout::datetime, types.datetime, types, verdicts);
   return layouts;
 }
 

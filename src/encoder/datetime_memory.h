@@ -6,7 +6,10 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
+
+#include "common/pyref.h"
 
 namespace quarl {
 
@@ -48,9 +51,19 @@ struct ReadableLayouts {
   }
 };
 
-// Decided once per process for each type (a new type object is probed
-// anew). Never fails: a probe that cannot be made counts as a mismatch.
-ReadableLayouts find_readable_layouts(const StandardTypes& types);
+// The verdict on each standard type, kept by a codec with a reference to the
+// type, so that no other type can take its address.
+struct LayoutVerdicts {
+  struct Verdict {
+    PyRef type;
+    bool readable = false;
+  };
+  std::array<Verdict, 3> by_layout;
+};
+
+// Probes each type the first time `verdicts` meets it. Never fails: a probe
+// that cannot be made counts as a mismatch.
+ReadableLayouts find_readable_layouts(const StandardTypes& types, LayoutVerdicts& verdicts);
 
 // Only for an object of exactly the standard type whose layout was found
 // readable.

@@ -298,7 +298,7 @@ Status intern_names(ValueNames& n) {
   return n.shift_64 ? Status::success() : Status::failure();
 }
 
-void find_standard_types(ValueNames& n) {
+void find_standard_types(ValueNames& n, LayoutVerdicts& verdicts) {
   n.datetime_type = imported_attribute("datetime", "datetime");
   n.date_type = imported_attribute("datetime", "date");
   n.time_type = imported_attribute("datetime", "time");
@@ -314,14 +314,15 @@ void find_standard_types(ValueNames& n) {
   if (!n.date_reduce) n.date_type.reset();
   if (!n.time_reduce) n.time_type.reset();
   n.in_memory = find_readable_layouts({n.date_type.get(), n.time_type.get(), n.datetime_type.get(),
-                                       n.timedelta_type.get(), n.timezone_type.get()});
+                                       n.timedelta_type.get(), n.timezone_type.get()},
+                                      verdicts);
 }
 
 }  // namespace
 
-Status UltraFastState::prepare(size_t fields) {
+Status UltraFastState::prepare(Codec& codec, size_t fields) {
   if (!intern_names(names_).ok()) return Status::failure();
-  find_standard_types(names_);
+  find_standard_types(names_, codec.datetime_layouts);
   fields_.resize(fields);
   return Status::success();
 }
@@ -354,7 +355,7 @@ Status serialize_value_ultra_fast(Codec& codec, PyObject* obj, const ValueNames&
 
 Status serialize_value_ultra_fast(Codec& codec, PyObject* obj) {
   UltraFastState state;
-  if (!state.prepare(1).ok()) return Status::failure();
+  if (!state.prepare(codec, 1).ok()) return Status::failure();
   return serialize_value_ultra_fast(codec, obj, state.names(), state.field(0));
 }
 

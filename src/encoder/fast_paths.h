@@ -93,7 +93,7 @@ struct ValueNames {
 class UltraFastState {
  public:
   // Fails (exception set) only when the names cannot be created.
-  Status prepare(size_t fields);
+  Status prepare(Codec& codec, size_t fields);
   const ValueNames& names() const noexcept { return names_; }
   FieldMemo& field(size_t index) noexcept { return fields_[index]; }
 

@@ -231,7 +231,7 @@ bool write_batch(Codec& codec, PyObject* list) {
   if (!collect_keys(codec, first_dict.get(), keys)) return false;
   ValuePath path;
   path.ultra_fast = needs_ultra_fast(first_dict.get());
-  if (path.ultra_fast && !path.state.prepare(keys.size()).ok()) return false;
+  if (path.ultra_fast && !path.state.prepare(codec, keys.size()).ok()) return false;
   return write_items(codec, list, dicts, Py_TYPE(first.get()), keys, path);
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/object_layout.h"
 #include "common/pyref.h"
+#include "encoder/datetime_memory.h"
 #include "encoder/string_table.h"
 #include "format/byte_buffer.h"
 #include "format/tags.h"
@@ -22,6 +23,7 @@ struct Codec {
   ~Codec();
 
   ObjectLayout layout;
+  LayoutVerdicts datetime_layouts;  // probed at the first batch that meets the types
   StringTable strings;  // key_cache, string_list, string_map, next_string_index
   uint64_t encode_depth = 0;
   // Calls into Python code made by the current encode. Containers re-check
