@@ -12,7 +12,9 @@ import pytest
 
 from quarl import Quarl
 
-from builders import doc, table_of, value_of
+import lz4.block
+
+from builders import dct, doc, lst, string, table_of, text, u32, value_of
 
 
 def encode_value(obj) -> bytes:
@@ -382,3 +384,71 @@ class TestHostileObjects:
         data = codec.encode_packed(Tagged("n", 3), False)
         assert table_of(data) == ["name", "value"]
         assert value_of(data) == bytes.fromhex("70 00000000 5001000000 6E 01000000 33 7F")
+
+
+# --- large blocks -------------------------------------------------------------
+# Large bytes, str and array values reach the result without an intermediate
+# copy; the bytes must be exactly those of the small-value layout.
+
+
+def large_values(key_index=0):
+    import numpy as np
+
+    blob = bytes(range(256)) * 300  # 76,800 bytes
+    words = "größe " * 20_000
+    array = np.arange(20_000, dtype=np.float64)
+    expected = lst(
+        text(0x80, blob),
+        dct((key_index, string(words))),
+        b"\x90" + u32(array.size) + array.tobytes(),
+        text(0x80, blob[:100]),
+    )
+    return [blob, {"k": words}, array, blob[:100]], expected
+
+
+def test_large_blocks_are_written_in_place_of_a_copy():
+    value, expected = large_values()
+    codec = Quarl()
+    assert codec.encode_packed(value, False) == doc(expected, ["k"])
+    # A second document on the same codec repeats the layout.
+    assert value_of(codec.encode_packed(value, False)) == expected
+
+
+def test_large_blocks_after_a_string_table_that_grows():
+    value, expected = large_values(key_index=1)
+    codec = Quarl()
+    codec.encode_packed({"a": 1}, False)
+    # New keys move the value behind a longer table: the blocks move with it.
+    document = codec.encode_packed(value, False)
+    assert table_of(document) == ["a", "k"]
+    assert value_of(document) == expected
+
+
+def test_large_blocks_in_envelopes_and_frames():
+    from quarl import QuarlStreamDecoder, QuarlStreamEncoder
+
+    value, expected = large_values()
+    document = doc(expected, ["k"], compress_flag=1)
+    single = Quarl().encode_packed(value, True)
+    assert lz4.block.decompress(single[4:], uncompressed_size=len(document)) == document
+    parallel_value = value * 8  # over a megabyte: chunks straddle blocks
+    parallel = Quarl().encode_packed(parallel_value, True)
+    assert Quarl().decode_packed(parallel) == Quarl().decode_packed(Quarl().encode_packed(parallel_value, False))
+    encoder = QuarlStreamEncoder()
+    stream = encoder.get_handshake() + encoder.encode_frame(value, compress=False)
+    stream += encoder.encode_frame(parallel_value, compress=True)
+    assert [len(m) for m in QuarlStreamDecoder().feed(stream)] == [4, 32]
+
+
+def test_large_blocks_are_let_go_after_the_call():
+    import numpy as np
+
+    codec = Quarl()
+    blob = bytes(100_000)
+    array = np.zeros(20_000)
+    before = sys.getrefcount(blob), sys.getrefcount(array)
+    for compress in (False, True):
+        codec.encode_packed([blob, array], compress)
+        with pytest.raises(UnicodeEncodeError):
+            codec.encode_packed([blob, array, "\ud800"], compress)
+    assert (sys.getrefcount(blob), sys.getrefcount(array)) == before

@@ -4,8 +4,11 @@
 // NumPy's headers nor its C-API capsule, and never imports NumPy: when NumPy
 // is not in sys.modules, no object can be an ndarray.
 #include <bit>
+#include <span>
 #include <string_view>
+#include <utility>
 
+#include "common/buffer_view.h"
 #include "common/pyref.h"
 #include "encoder/special_objects.h"
 #include "encoder/writers.h"
@@ -40,32 +43,13 @@ bool is_native_float64(const Py_buffer& view) {
   return format == ">d";
 }
 
-// Owns an exported buffer for as long as the array is being written.
-class BufferView {
- public:
-  BufferView() noexcept = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (acquired_) PyBuffer_Release(&view_);
-  }
-  // Exports `obj` with shape, strides and format; false (no error set) when
-  // it cannot export such a buffer.
-  bool acquire(PyObject* obj) {
-    acquired_ = PyObject_GetBuffer(obj, &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0;
-    if (!acquired_) PyErr_Clear();
-    return acquired_;
-  }
-  const Py_buffer& get() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool acquired_ = false;
-};
-
 // Row-major for a C-contiguous array, column-major for an F-contiguous one:
 // the doubles are copied as they lie in memory.
-Status write_float_block(Codec& codec, const Py_buffer& view) {
+// A large array is spliced into the result, keeping its export and with it
+// a reference: NumPy then refuses to resize the array (unless told to skip
+// that check, which the buffer protocol forbids while an export lives).
+Status write_float_block(Codec& codec, BufferView&& exported) {
+  const Py_buffer& view = exported.get();
   if (!PyBuffer_IsContiguous(&view, 'A')) {
     return raise(PyExc_TypeError, "The given array is not contiguous");
   }
@@ -73,10 +57,16 @@ Status write_float_block(Codec& codec, const Py_buffer& view) {
   size_t count = bytes / sizeof(double);
   if (!check_u32_length(count, "array").ok()) return Status::failure();
   ByteBuffer& out = codec.payload_buffer;
-  out.reserve_extra(5 + bytes);
+  std::span<const uint8_t> doubles(static_cast<const uint8_t*>(view.buf), bytes);
+  bool spliced = bytes >= SplicedBlocks::MIN_SIZE;
+  out.reserve_extra(5 + (spliced ? 0 : bytes));
   out.push_unchecked(TAG_FLOAT_ARRAY);
   out.append_u32_unchecked(static_cast<uint32_t>(count));
-  if (bytes != 0) out.append_unchecked(view.buf, bytes);
+  if (spliced) {
+    codec.spliced.add_exported(out.size(), doubles, std::move(exported));
+  } else if (bytes != 0) {
+    out.append_unchecked(doubles.data(), bytes);
+  }
   return Status::success();
 }
 
@@ -86,7 +76,7 @@ Step try_write_float_array(Codec& codec, PyObject* obj) {
   if (!is_ndarray(obj)) return Step::not_matched;
   BufferView view;
   if (!view.acquire(obj) || !is_native_float64(view.get())) return Step::not_matched;
-  return step_from(write_float_block(codec, view.get()));
+  return step_from(write_float_block(codec, std::move(view)));
 }
 
 }  // namespace quarl

@@ -278,7 +278,7 @@ Status write_bytes(Codec& codec, PyObject* bytes) {
   char* data = PyBytes_AsString(bytes);
   Py_ssize_t size = PyBytes_Size(bytes);
   if (data == nullptr || size < 0) return ensure_error_set();
-  return write_length_prefixed(codec, TAG_BYTES, data, static_cast<size_t>(size), "bytes");
+  return write_owned_block(codec, TAG_BYTES, data, static_cast<size_t>(size), "bytes", bytes);
 }
 
 bool is_set_like(PyObject* obj) {

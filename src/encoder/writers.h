@@ -77,13 +77,27 @@ inline Status write_length_prefixed(Codec& codec, uint8_t tag, const char* data,
   return Status::success();
 }
 
+// The length-prefixed layout for bytes that `owner`, an immutable bytes or
+// str, keeps alive: a large block is spliced into the result, not copied here.
+inline Status write_owned_block(Codec& codec, uint8_t tag, const char* data, size_t size, const char* what,
+                                PyObject* owner) {
+  if (size < SplicedBlocks::MIN_SIZE) return write_length_prefixed(codec, tag, data, size, what);
+  if (!check_u32_length(size, what).ok()) return Status::failure();
+  ByteBuffer& out = codec.payload_buffer;
+  out.reserve_extra(5);
+  out.push_unchecked(tag);
+  out.append_u32_unchecked(static_cast<uint32_t>(size));
+  codec.spliced.add_owned(out.size(), {reinterpret_cast<const uint8_t*>(data), size}, owner);
+  return Status::success();
+}
+
 // A str (or subclass) as UTF-8 text under `tag`; lone surrogates raise
-// UnicodeEncodeError.
+// UnicodeEncodeError. The text lives as long as the str.
 inline Status write_str(Codec& codec, uint8_t tag, PyObject* str) {
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(str, &size);
   if (text == nullptr) return Status::failure();
-  return write_length_prefixed(codec, tag, text, static_cast<size_t>(size), "str");
+  return write_owned_block(codec, tag, text, static_cast<size_t>(size), "str", str);
 }
 
 // An int that fits 64 bits; sets `fits` false (with no error) when it does not.

@@ -24,6 +24,7 @@ Codec::~Codec() {
   // The table and buffers go first, then the cached objects, in the order
   // they were taken.
   strings = StringTable();
+  spliced.clear();
   payload_buffer.release_storage();
   compressed_buffer.release_storage();
   decompress_buffer.release_storage();

@@ -5,10 +5,13 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "common/object_layout.h"
 #include "common/pyref.h"
 #include "encoder/datetime_memory.h"
+#include "encoder/spliced_blocks.h"
 #include "encoder/string_table.h"
 #include "format/byte_buffer.h"
 #include "format/tags.h"
@@ -32,8 +35,13 @@ struct Codec {
   // The document being written: room for the header and string table, then
   // the value (the walk appends to it).
   ByteBuffer payload_buffer;
+  // Large blocks the document refers to until its result has been copied out.
+  SplicedBlocks spliced;
   ByteBuffer compressed_buffer;
-  ByteBuffer decompress_buffer;
+  ByteBuffer decompress_buffer;  // also gathers documents in pieces for compression
+  // The last encode's result, in order: document or envelope pieces that
+  // view the buffers above and the spliced blocks.
+  std::vector<std::span<const uint8_t>> result_pieces;
   bool last_compressed = false;
 
   PyRef cached_none;

@@ -74,51 +74,131 @@ void reset_for(ByteBuffer& buffer, size_t size) {
 
 // ---- Compression -----------------------------------------------------------
 
-void write_single_block(std::span<const uint8_t> document, ByteBuffer& out) {
+using Pieces = std::vector<std::span<const uint8_t>>;
+
+// Bytes after the value are ignored by every reader, so one more byte keeps
+// the size field from reading as the document magic.
+constexpr uint8_t PADDING[1] = {0};
+
+size_t total_size(const Pieces& pieces) noexcept {
+  size_t size = 0;
+  for (std::span<const uint8_t> piece : pieces) size += piece.size();
+  return size;
+}
+
+// The document in one stretch: its only piece, or the pieces gathered.
+std::span<const uint8_t> in_one_piece(const Pieces& document, size_t size, ByteBuffer& scratch) {
+  if (document.size() == 1) return document.front();
+  reset_for(scratch, 0);
+  scratch.reserve(size);
+  for (std::span<const uint8_t> piece : document) scratch.append(piece);
+  return scratch.view();
+}
+
+void write_single_block(std::span<const uint8_t> document, ByteBuffer& out, Pieces& envelope) {
   size_t bound = static_cast<size_t>(LZ4_compressBound(static_cast<int>(document.size())));
   reset_for(out, ENVELOPE_SIZE_FIELD + bound);
   write_u32(out.data(), static_cast<uint32_t>(document.size()));
   size_t written =
       compress_block(document.data(), document.size(), out.data() + ENVELOPE_SIZE_FIELD, bound);
   out.truncate(ENVELOPE_SIZE_FIELD + written);
+  envelope.push_back(out.view());
 }
 
+// Where each chunk's bytes lie: inside one piece, read in place, or across
+// pieces, gathered into `scratch` on the calling thread first (only chunks
+// at the edges of spliced blocks).
+class ChunkSources {
+ public:
+  ChunkSources(const Pieces& document, size_t size, ByteBuffer& scratch) {
+    size_t count = (size + PARALLEL_CHUNK_SIZE - 1) / PARALLEL_CHUNK_SIZE;
+    sources_.resize(count);
+    std::vector<size_t> gathered_at(count, NOT_GATHERED);
+    reset_for(scratch, 0);
+    Cursor cursor{document};
+    for (size_t i = 0; i < count; ++i) {
+      size_t chunk = std::min(PARALLEL_CHUNK_SIZE, size - i * PARALLEL_CHUNK_SIZE);
+      if (cursor.left_in_piece() >= chunk) {
+        sources_[i] = cursor.here();
+        cursor.skip(chunk);
+      } else {
+        gathered_at[i] = scratch.size();
+        cursor.copy(chunk, scratch);
+      }
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (gathered_at[i] != NOT_GATHERED) sources_[i] = scratch.data() + gathered_at[i];
+    }
+  }
+  size_t count() const noexcept { return sources_.size(); }
+  const uint8_t* operator[](size_t index) const noexcept { return sources_[index]; }
+
+ private:
+  static constexpr size_t NOT_GATHERED = SIZE_MAX;
+
+  struct Cursor {
+    const Pieces& pieces;
+    size_t piece = 0;
+    size_t offset = 0;
+
+    void settle() noexcept {
+      while (piece < pieces.size() && offset == pieces[piece].size()) ++piece, offset = 0;
+    }
+    size_t left_in_piece() noexcept {
+      settle();
+      return piece < pieces.size() ? pieces[piece].size() - offset : 0;
+    }
+    const uint8_t* here() const noexcept { return pieces[piece].data() + offset; }
+    void skip(size_t count) noexcept { offset += count; }
+    void copy(size_t count, ByteBuffer& out) {
+      while (count != 0) {
+        size_t take = std::min(count, left_in_piece());
+        if (take == 0) return;  // the pieces hold fewer bytes than claimed
+        out.append(here(), take);
+        skip(take);
+        count -= take;
+      }
+    }
+  };
+
+  std::vector<const uint8_t*> sources_;
+};
+
 // Every chunk is compressed straight into a slot of the output that has room
-// for the chunk's worst case; the records are then moved together.
+// for the chunk's worst case; the envelope then lists the records in place.
 struct ChunkCompression {
-  std::span<const uint8_t> document;
+  const ChunkSources& sources;
+  size_t document_size;
   uint8_t* slots;
   size_t slot_size;
 
   void operator()(size_t index) noexcept {
-    size_t begin = index * PARALLEL_CHUNK_SIZE;
-    size_t size = std::min(PARALLEL_CHUNK_SIZE, document.size() - begin);
+    size_t size = std::min(PARALLEL_CHUNK_SIZE, document_size - index * PARALLEL_CHUNK_SIZE);
     uint8_t* record = slots + index * slot_size;
-    size_t written = compress_block(document.data() + begin, size, record + CHUNK_RECORD_HEADER,
+    size_t written = compress_block(sources[index], size, record + CHUNK_RECORD_HEADER,
                                     slot_size - CHUNK_RECORD_HEADER);
     write_u32(record, static_cast<uint32_t>(ENVELOPE_SIZE_FIELD + written));
     write_u32(record + CHUNK_RECORD_LENGTH_FIELD, static_cast<uint32_t>(size));
   }
 };
 
-void write_parallel(std::span<const uint8_t> document, ByteBuffer& out) {
-  size_t count = (document.size() + PARALLEL_CHUNK_SIZE - 1) / PARALLEL_CHUNK_SIZE;
+void write_parallel(const Pieces& document, size_t size, ByteBuffer& out, ByteBuffer& scratch,
+                    Pieces& envelope) {
+  ChunkSources sources(document, size, scratch);
+  size_t count = sources.count();
   size_t slot_size = CHUNK_RECORD_HEADER +
                      static_cast<size_t>(LZ4_compressBound(static_cast<int>(PARALLEL_CHUNK_SIZE)));
   reset_for(out, PARALLEL_HEADER_SIZE + count * slot_size);
-  write_u32(out.data(), static_cast<uint32_t>(document.size()));
+  write_u32(out.data(), static_cast<uint32_t>(size));
   write_u32(out.data() + ENVELOPE_SIZE_FIELD, static_cast<uint32_t>(count));
-  ChunkCompression job{document, out.data() + PARALLEL_HEADER_SIZE, slot_size};
+  ChunkCompression job{sources, size, out.data() + PARALLEL_HEADER_SIZE, slot_size};
   run_chunks(count, job);
 
-  size_t end = PARALLEL_HEADER_SIZE;
+  envelope.emplace_back(out.data(), PARALLEL_HEADER_SIZE);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* record = job.slots + i * slot_size;
-    size_t record_size = CHUNK_RECORD_LENGTH_FIELD + read_u32(record);
-    std::memmove(out.data() + end, record, record_size);
-    end += record_size;
+    envelope.emplace_back(record, CHUNK_RECORD_LENGTH_FIELD + read_u32(record));
   }
-  out.truncate(end);
 }
 
 // ---- Descriptions of chunk failures ----------------------------------------
@@ -346,19 +426,22 @@ Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
 
 }  // namespace
 
-Status compress_document(ByteBuffer& document, ByteBuffer& out) {
-  // Bytes after the value are ignored by every reader, so one more byte
-  // keeps the size field from reading as the document magic.
-  if (size_field_reads_as_magic(document.size())) document.push(0);
-  if (document.size() > MAX_U32_FIELD) {
+Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBuffer& out,
+                         ByteBuffer& scratch, std::vector<std::span<const uint8_t>>& envelope) {
+  size_t size = total_size(document);
+  if (size_field_reads_as_magic(size)) {
+    document.emplace_back(PADDING, sizeof PADDING);
+    ++size;
+  }
+  if (size > MAX_U32_FIELD) {
     return raise_format(PyExc_ValueError,
                         "document of %zu bytes is too large: documents are limited to %zu bytes",
-                        document.size(), static_cast<size_t>(MAX_U32_FIELD));
+                        size, static_cast<size_t>(MAX_U32_FIELD));
   }
-  if (document.size() < PARALLEL_THRESHOLD) {
-    write_single_block(document.view(), out);
+  if (size < PARALLEL_THRESHOLD) {
+    write_single_block(in_one_piece(document, size, scratch), out, envelope);
   } else {
-    write_parallel(document.view(), out);
+    write_parallel(document, size, out, scratch, envelope);
   }
   return Status::success();
 }

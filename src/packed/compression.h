@@ -3,18 +3,22 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "common/status.h"
 #include "format/byte_buffer.h"
 
 namespace quarl {
 
-// Wraps `document` (at least MIN_COMPRESS_SIZE bytes) in a single-block or,
-// from PARALLEL_THRESHOLD bytes, a parallel envelope written to `out`. The
-// document buffer may gain a trailing byte so that no envelope ever begins
-// with the document magic. Fails only for documents that do not fit the
-// envelope's 32-bit size fields.
-Status compress_document(ByteBuffer& document, ByteBuffer& out);
+// Wraps `document` (at least MIN_COMPRESS_SIZE bytes, given as pieces in
+// order) in a single-block or, from PARALLEL_THRESHOLD bytes, a parallel
+// envelope, written to `out` and listed as pieces in `envelope`. The pieces
+// must stay unchanged until the envelope has been copied out. The document
+// may gain a trailing piece so that no envelope ever begins with the
+// document magic; `scratch` gathers what must lie in one stretch. Fails only
+// for documents that do not fit the envelope's 32-bit size fields.
+Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBuffer& out,
+                         ByteBuffer& scratch, std::vector<std::span<const uint8_t>>& envelope);
 
 // Recognises a plain document or an envelope. On success `document` views
 // either `input` itself or the content of `scratch`.

@@ -27,11 +27,13 @@ Status write_root(Codec& codec, PyObject* obj, size_t& value_start) {
   ByteBuffer& out = codec.payload_buffer;
   value_start = prefix_size(codec);
   codec.encode_depth = 0;
+  codec.spliced.clear();
   out.clear();
   out.resize_uninitialized(value_start);
   if (PyList_Check(obj) && PyList_Size(obj) >= static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) {
     if (serialize_pydantic_simd_batch(codec, obj)) return Status::success();
     out.truncate(value_start);
+    codec.spliced.clear();
     codec.encode_depth = 0;
   }
   return serialize_any_optimized(codec, obj);
@@ -60,6 +62,7 @@ void assemble_document(Codec& codec, size_t value_start, bool compress) {
   if (prefix > value_start) out.resize_uninitialized(prefix + value_size);
   if (prefix != value_start) std::memmove(out.data() + prefix, out.data() + value_start, value_size);
   out.truncate(prefix + value_size);
+  codec.spliced.shift(static_cast<ptrdiff_t>(prefix) - static_cast<ptrdiff_t>(value_start));
 
   uint8_t* header = out.data();
   header[0] = DOCUMENT_MAGIC_0;
@@ -73,35 +76,50 @@ void assemble_document(Codec& codec, size_t value_start, bool compress) {
 }  // namespace
 
 Status encode_packed_internal(Codec& codec, PyObject* obj, bool compress) {
+  release_encoded(codec);
   size_t value_start;
   if (!write_root_with_room_for_keys(codec, obj, value_start).ok()) return Status::failure();
-  size_t size = prefix_size(codec) + codec.payload_buffer.size() - value_start;
+  size_t size = prefix_size(codec) + codec.payload_buffer.size() - value_start + codec.spliced.total_size();
   if (size > MAX_U32_FIELD) {
     return raise_format(PyExc_ValueError,
                         "document of %zu bytes is too large: documents are limited to %zu bytes",
                         size, static_cast<size_t>(MAX_U32_FIELD));
   }
   assemble_document(codec, value_start, compress);
-  if (!compress || size < MIN_COMPRESS_SIZE) {
-    codec.last_compressed = false;
-    return Status::success();
-  }
-  if (!compress_document(codec.payload_buffer, codec.compressed_buffer).ok()) {
-    return Status::failure();
-  }
-  codec.last_compressed = true;
-  return Status::success();
+  codec.spliced.pieces(codec.payload_buffer, codec.result_pieces);
+  codec.last_compressed = compress && size >= MIN_COMPRESS_SIZE;
+  if (!codec.last_compressed) return Status::success();
+  std::vector<std::span<const uint8_t>> document;
+  document.swap(codec.result_pieces);
+  return compress_document(document, codec.compressed_buffer, codec.decompress_buffer, codec.result_pieces);
 }
 
-std::span<const uint8_t> encoded_result(const Codec& codec) noexcept {
-  return codec.last_compressed ? codec.compressed_buffer.view() : codec.payload_buffer.view();
+size_t encoded_size(const Codec& codec) noexcept {
+  size_t size = 0;
+  for (std::span<const uint8_t> piece : codec.result_pieces) size += piece.size();
+  return size;
+}
+
+void copy_encoded(const Codec& codec, uint8_t* out) noexcept {
+  for (std::span<const uint8_t> piece : codec.result_pieces) {
+    if (piece.empty()) continue;
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
+  }
+}
+
+void release_encoded(Codec& codec) noexcept {
+  codec.result_pieces.clear();
+  codec.spliced.clear();
 }
 
 PyObject* encode_packed(Codec& codec, PyObject* obj, bool compress) {
+  HeldResult held(codec);
   if (!encode_packed_internal(codec, obj, compress).ok()) return nullptr;
-  std::span<const uint8_t> result = encoded_result(codec);
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result.data()),
-                                   static_cast<Py_ssize_t>(result.size()));
+  PyRef result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoded_size(codec))));
+  if (!result) return nullptr;
+  copy_encoded(codec, reinterpret_cast<uint8_t*>(PyBytes_AsString(result.get())));
+  return result.release();
 }
 
 PyObject* decode_packed(Codec& codec, std::span<const uint8_t> data, bool decompress) {

@@ -11,14 +11,30 @@
 
 namespace quarl {
 
-// Writes `obj` as a complete document into the codec's payload_buffer and,
-// when compression applies, its envelope into the compressed_buffer
-// (last_compressed set).
+// Writes `obj` as a complete document and, when compression applies, its
+// envelope (last_compressed set). The result stays in the codec, as
+// result_pieces, until release_encoded() or the next encode.
 Status encode_packed_internal(Codec& codec, PyObject* obj, bool compress);
 
-// The bytes of the last successful encode_packed_internal(): the envelope or
-// the document. Valid until the codec's next encode.
-std::span<const uint8_t> encoded_result(const Codec& codec) noexcept;
+// Byte size of the held result.
+size_t encoded_size(const Codec& codec) noexcept;
+// Copies the held result to `out`, which has room for encoded_size() bytes.
+void copy_encoded(const Codec& codec, uint8_t* out) noexcept;
+// Drops the held result and the references it keeps to spliced blocks, so
+// that no caller's object stays referenced or exported after the call.
+void release_encoded(Codec& codec) noexcept;
+
+// Releases the held result when the scope ends, on every path.
+class HeldResult {
+ public:
+  explicit HeldResult(Codec& codec) noexcept : codec_(codec) {}
+  ~HeldResult() { release_encoded(codec_); }
+  HeldResult(const HeldResult&) = delete;
+  HeldResult& operator=(const HeldResult&) = delete;
+
+ private:
+  Codec& codec_;
+};
 
 // Body of Quarl.encode_packed: a new bytes object or NULL with an exception.
 PyObject* encode_packed(Codec& codec, PyObject* obj, bool compress);

@@ -10,9 +10,9 @@
 namespace quarl {
 
 PyObject* encode_frame(Codec& codec, PyObject* obj, bool compress) {
+  HeldResult held(codec);
   if (!encode_packed_internal(codec, obj, compress).ok()) return nullptr;
-  std::span<const uint8_t> payload = encoded_result(codec);
-  size_t payload_size = payload.size();
+  size_t payload_size = encoded_size(codec);
   if (payload_size > MAX_U32_FIELD) {
     PyErr_Format(PyExc_ValueError,
                  "frame payload of %zu bytes does not fit the frame's 32-bit length field",
@@ -26,7 +26,7 @@ PyObject* encode_frame(Codec& codec, PyObject* obj, bool compress) {
   write_u32(out, static_cast<uint32_t>(payload_size));
   out[4] = FRAME_TYPE_DATA;
   out[5] = codec.last_compressed ? FRAME_FLAG_COMPRESSED : 0;
-  std::memcpy(out + FRAME_HEADER_SIZE, payload.data(), payload_size);
+  copy_encoded(codec, out + FRAME_HEADER_SIZE);
   return frame.release();
 }
 
