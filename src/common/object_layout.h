@@ -23,8 +23,10 @@ struct ObjectLayout {
 };
 
 namespace object_layout_detail {
-inline PyObject** const* list_item_array(PyObject* list) noexcept {
-  return reinterpret_cast<PyObject** const*>(reinterpret_cast<const char*>(list) + sizeof(PyVarObject));
+inline PyObject** list_item_array(PyObject* list) noexcept {
+  PyObject** items;
+  std::memcpy(&items, reinterpret_cast<const char*>(list) + sizeof(PyVarObject), sizeof items);
+  return items;
 }
 }  // namespace object_layout_detail
 
@@ -33,11 +35,21 @@ inline PyObject** const* list_item_array(PyObject* list) noexcept {
 inline PyObject* list_item_at(const ObjectLayout& layout, PyObject* list, Py_ssize_t i) noexcept {
   if (layout.list_items) {
     if (i >= Py_SIZE(list)) return nullptr;
-    return (*object_layout_detail::list_item_array(list))[i];
+    return object_layout_detail::list_item_array(list)[i];
   }
   PyObject* item = PyList_GetItem(list, i);
   if (item == nullptr) PyErr_Clear();
   return item;
+}
+
+// Fills slot `i` of a list just made by PyList_New, whose slots are all
+// empty; the list takes over the reference to `item`.
+inline void fill_new_list_slot(const ObjectLayout& layout, PyObject* list, Py_ssize_t i, PyObject* item) noexcept {
+  if (layout.list_items) {
+    object_layout_detail::list_item_array(list)[i] = item;
+    return;
+  }
+  PyList_SetItem(list, i, item);  // cannot fail: a list, an index in range
 }
 
 // The value of an exact float.

@@ -60,7 +60,8 @@ QuarlParser::QuarlParser(std::span<const uint8_t> buffer, size_t start,
       none_(codec.cached_none.get()),
       true_(codec.cached_true.get()),
       false_(codec.cached_false.get()),
-      small_ints_(codec.cached_small_ints.data()) {}
+      small_ints_(codec.cached_small_ints.data()),
+      layout_(codec.layout) {}
 
 Status QuarlParser::check_bounds(uint64_t len, uint64_t pos, uint64_t n) noexcept {
   // n is at most a u32 count times 8, so the sum cannot wrap.
@@ -154,10 +155,20 @@ PyObject* QuarlParser::parse_list() {
   }
   PyRef list = PyRef::steal(PyList_New(count));
   if (!list) return fail_api_call();
+  // Floats, the bulk of numeric lists, are read here without a call of
+  // their own; at the depth limit every item takes parse() and its checks.
+  bool floats_inline = depth_ < MAX_DEPTH;
   for (uint32_t i = 0; i < count; ++i) {
-    PyObject* item = parse();
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), i, item);  // cannot fail: exact list, index in range
+    PyObject* item;
+    if (floats_inline && len_ - pos_ > FLOAT64_SIZE && data_[pos_] == TAG_FLOAT64) {
+      item = PyFloat_FromDouble(read_f64(data_ + pos_ + 1));
+      pos_ += 1 + FLOAT64_SIZE;
+      if (item == nullptr) return fail_api_call();
+    } else {
+      item = parse();
+      if (item == nullptr) return nullptr;
+    }
+    fill_new_list_slot(layout_, list.get(), i, item);
   }
   return list.release();
 }
@@ -197,7 +208,7 @@ PyObject* QuarlParser::parse_float_array() {
   for (uint32_t i = 0; i < count; ++i) {
     PyObject* item = PyFloat_FromDouble(read_f64(values + i * FLOAT64_SIZE));
     if (item == nullptr) return fail_api_call();
-    PyList_SetItem(list.get(), i, item);
+    fill_new_list_slot(layout_, list.get(), i, item);
   }
   return list.release();
 }

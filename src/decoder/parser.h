@@ -65,6 +65,7 @@ class QuarlParser {
   PyObject* true_;
   PyObject* false_;
   const PyRef* small_ints_;
+  ObjectLayout layout_;
   // datetime.fromisoformat, date.fromisoformat, time.fromisoformat,
   // uuid.UUID and decimal.Decimal, each looked up when first needed.
   std::array<PyRef, SPECIAL_TYPE_COUNT> special_callables_;
