@@ -452,3 +452,22 @@ def test_large_blocks_are_let_go_after_the_call():
         with pytest.raises(UnicodeEncodeError):
             codec.encode_packed([blob, array, "\ud800"], compress)
     assert (sys.getrefcount(blob), sys.getrefcount(array)) == before
+
+
+def test_large_documents_are_ordinary_bytes():
+    # Large plain documents leave the codec without a copy; every result
+    # must still be a complete, ordinary bytes object of the same layout.
+    rows = [{"id": i, "name": f"row {i}", "score": i / 7} for i in range(5_000)]
+    small = {"id": 1}
+    codec = Quarl()
+    results = [codec.encode_packed(v, False) for v in (rows, rows, small, rows[:10], rows * 2, rows)]
+    frames = [Quarl().encode_frame(v, compress=False)[6:] for v in (rows, small, rows * 2)]
+    assert results[0] == results[1] == results[5] == frames[0]
+    assert value_of(results[2]) == value_of(frames[1])
+    assert value_of(results[4]) == value_of(frames[2])
+    for result in results:
+        copy = bytes(bytearray(result))
+        assert type(result) is bytes and len(result) == len(copy)
+        assert sys.getsizeof(result) == sys.getsizeof(copy)
+        assert hash(result) == hash(copy) and result == copy
+        assert codec.decode_packed(result) == codec.decode_packed(copy)

@@ -48,12 +48,29 @@ bool float_layout_holds() {
   return true;
 }
 
+// The fixed part of a bytes object ends with its text's first byte (the
+// closing NUL of an empty one), and every object's text starts there.
+size_t measured_bytes_text_offset() {
+  Py_ssize_t fixed = basic_size(&PyBytes_Type);
+  PyRef item_size = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBytes_Type), "__itemsize__"));
+  if (fixed <= 1 || !item_size || PyLong_AsSsize_t(item_size.get()) != 1) return 0;
+  size_t offset = static_cast<size_t>(fixed - 1);
+  for (Py_ssize_t size : {64, 4096}) {
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!bytes) return 0;
+    auto* text = reinterpret_cast<const char*>(PyBytes_AsString(bytes.get()));
+    if (text != reinterpret_cast<const char*>(bytes.get()) + offset) return 0;
+  }
+  return offset;
+}
+
 }  // namespace
 
 ObjectLayout ObjectLayout::verified() {
   ObjectLayout layout;
   layout.list_items = list_layout_holds();
   layout.float_value = float_layout_holds();
+  layout.bytes_text_offset = measured_bytes_text_offset();
   PyErr_Clear();
   return layout;
 }

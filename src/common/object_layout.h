@@ -17,6 +17,9 @@ namespace quarl {
 struct ObjectLayout {
   bool list_items = false;   // a list's item array follows its header
   bool float_value = false;  // a float's double follows its header
+  // Where a bytes object's text begins, counted from the object; 0 when the
+  // layout is not the expected one.
+  size_t bytes_text_offset = 0;
 
   // Checks this interpreter's layouts; leaves no error set.
   static ObjectLayout verified();

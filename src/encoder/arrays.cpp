@@ -56,7 +56,7 @@ Status write_float_block(Codec& codec, BufferView&& exported) {
   size_t bytes = static_cast<size_t>(view.len);
   size_t count = bytes / sizeof(double);
   if (!check_u32_length(count, "array").ok()) return Status::failure();
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   std::span<const uint8_t> doubles(static_cast<const uint8_t*>(view.buf), bytes);
   bool spliced = bytes >= SplicedBlocks::MIN_SIZE;
   out.reserve_extra(5 + (spliced ? 0 : bytes));

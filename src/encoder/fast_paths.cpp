@@ -82,7 +82,7 @@ Status write_list(Codec& codec, PyObject* list, WriteItem write_item) {
   Py_ssize_t count = PyList_Size(list);
   if (count < 0) return ensure_error_set();
   if (!check_u32_length(static_cast<size_t>(count), "list").ok()) return Status::failure();
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   out.reserve_extra(5);
   out.push_unchecked(TAG_LIST);
   out.append_u32_unchecked(static_cast<uint32_t>(count));

@@ -174,7 +174,7 @@ bool is_plain_scalar(PyObject* value) noexcept {
 bool write_item(Codec& codec, PyObject* dict, const BatchKeys& keys, ValuePath& path) {
   Py_ssize_t expected_size = static_cast<Py_ssize_t>(keys.size());
   if (PyDict_Size(dict) != expected_size) return false;
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   out.push(TAG_DICT);
   Py_ssize_t pos = 0;
   PyObject* name;

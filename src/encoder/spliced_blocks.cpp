@@ -16,7 +16,7 @@ void SplicedBlocks::shift(ptrdiff_t delta) noexcept {
   for (Block& block : blocks_) block.offset += static_cast<size_t>(delta);
 }
 
-void SplicedBlocks::pieces(const ByteBuffer& payload, std::vector<std::span<const uint8_t>>& out) const {
+void SplicedBlocks::pieces(std::span<const uint8_t> payload, std::vector<std::span<const uint8_t>>& out) const {
   size_t position = 0;
   for (const Block& block : blocks_) {
     out.emplace_back(payload.data() + position, block.offset - position);

@@ -44,7 +44,7 @@ class SplicedBlocks {
   // Moves every position by `delta` after the payload moved under them.
   void shift(ptrdiff_t delta) noexcept;
   // The whole document in order: payload stretches with the blocks between.
-  void pieces(const ByteBuffer& payload, std::vector<std::span<const uint8_t>>& out) const;
+  void pieces(std::span<const uint8_t> payload, std::vector<std::span<const uint8_t>>& out) const;
 
  private:
   std::vector<Block> blocks_;

@@ -205,7 +205,7 @@ namespace {
                                                       Py_ssize_t i, Py_ssize_t count) {
   constexpr Py_ssize_t ROOM_ITEMS = 1024;  // bounds the room reserved ahead
   const ObjectLayout& layout = codec.layout;
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   while (item != nullptr && Py_TYPE(item) == &PyFloat_Type) {
     Py_ssize_t room_end = std::min(count, i + ROOM_ITEMS);
     out.reserve_extra(9 * static_cast<size_t>(room_end - i));

@@ -46,7 +46,7 @@ inline void write_bool(Codec& codec, bool value) {
 }
 
 inline void write_int64(Codec& codec, int64_t value) {
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   if (static_cast<uint64_t>(value) < SMALL_INT_WRITE_LIMIT) {
     out.push(static_cast<uint8_t>(TAG_SMALL_INT | value));
     return;
@@ -57,7 +57,7 @@ inline void write_int64(Codec& codec, int64_t value) {
 }
 
 inline void write_float(Codec& codec, double value) {
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   out.reserve_extra(9);
   out.push_unchecked(TAG_FLOAT64);
   uint64_t bits;
@@ -69,7 +69,7 @@ inline void write_float(Codec& codec, double value) {
 inline Status write_length_prefixed(Codec& codec, uint8_t tag, const char* data, size_t size,
                                     const char* what) {
   if (!check_u32_length(size, what).ok()) return Status::failure();
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   out.reserve_extra(5 + size);
   out.push_unchecked(tag);
   out.append_u32_unchecked(static_cast<uint32_t>(size));
@@ -83,7 +83,7 @@ inline Status write_owned_block(Codec& codec, uint8_t tag, const char* data, siz
                                 PyObject* owner) {
   if (size < SplicedBlocks::MIN_SIZE) return write_length_prefixed(codec, tag, data, size, what);
   if (!check_u32_length(size, what).ok()) return Status::failure();
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   out.reserve_extra(5);
   out.push_unchecked(tag);
   out.append_u32_unchecked(static_cast<uint32_t>(size));

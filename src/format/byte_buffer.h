@@ -13,27 +13,45 @@
 
 namespace quarl {
 
+// Plain heap storage.
+struct MallocStorage {
+  // Storage for at least `capacity` bytes that keeps the first `size` ones;
+  // throws std::bad_alloc and keeps the old storage when memory runs out.
+  uint8_t* reallocate(uint8_t* data, size_t /*size*/, size_t capacity) {
+    void* grown = std::realloc(data, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    return static_cast<uint8_t*>(grown);
+  }
+  void release(uint8_t* data) noexcept { std::free(data); }
+};
+
 // Growth throws std::bad_alloc; the binding layer turns it into MemoryError.
-class ByteBuffer {
+// The storage decides where the bytes live.
+template <typename Storage>
+class BasicByteBuffer {
  public:
-  ByteBuffer() noexcept = default;
-  explicit ByteBuffer(size_t capacity) { reserve(capacity); }
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ByteBuffer(ByteBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
+  BasicByteBuffer() noexcept = default;
+  explicit BasicByteBuffer(size_t capacity, Storage storage = Storage()) : storage_(std::move(storage)) {
+    reserve(capacity);
+  }
+  BasicByteBuffer(const BasicByteBuffer&) = delete;
+  BasicByteBuffer& operator=(const BasicByteBuffer&) = delete;
+  BasicByteBuffer(BasicByteBuffer&& other) noexcept
+      : storage_(std::move(other.storage_)),
+        data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
-  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+  BasicByteBuffer& operator=(BasicByteBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      storage_.release(data_);
+      storage_ = std::move(other.storage_);
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
     }
     return *this;
   }
-  ~ByteBuffer() { std::free(data_); }
+  ~BasicByteBuffer() { storage_.release(data_); }
 
   uint8_t* data() noexcept { return data_; }
   const uint8_t* data() const noexcept { return data_; }
@@ -45,7 +63,14 @@ class ByteBuffer {
   void clear() noexcept { size_ = 0; }
   // Drops the content and the storage.
   void release_storage() noexcept {
-    std::free(std::exchange(data_, nullptr));
+    storage_.release(std::exchange(data_, nullptr));
+    size_ = capacity_ = 0;
+  }
+  Storage& storage() noexcept { return storage_; }
+  // Empties the buffer without releasing its storage, which the storage has
+  // handed to a new owner.
+  void forget_storage() noexcept {
+    data_ = nullptr;
     size_ = capacity_ = 0;
   }
 
@@ -131,15 +156,16 @@ class ByteBuffer {
       size_t next = capacity + capacity / 2;
       capacity = next > capacity ? next : needed;
     }
-    void* data = std::realloc(data_, capacity);
-    if (data == nullptr) throw std::bad_alloc();
-    data_ = static_cast<uint8_t*>(data);
+    data_ = storage_.reallocate(data_, size_, capacity);
     capacity_ = capacity;
   }
 
+  [[no_unique_address]] Storage storage_;
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
 };
+
+using ByteBuffer = BasicByteBuffer<MallocStorage>;
 
 }  // namespace quarl

@@ -69,6 +69,9 @@ inline constexpr size_t STREAM_COMPACT_MIN_CONSUMED = 32768;
 
 // Initial sizes of the codec's buffers and string table.
 inline constexpr size_t CODEC_BUFFER_INITIAL_CAPACITY = 4096;
+// Plain documents from this size on are handed out as the result instead of
+// copied out of the codec's buffer.
+inline constexpr size_t DOCUMENT_HAND_OUT_MIN_SIZE = 64 * 1024;
 inline constexpr size_t STRING_TABLE_INITIAL_CAPACITY = 1024;
 
 }  // namespace quarl

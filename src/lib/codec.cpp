@@ -8,7 +8,7 @@ namespace quarl {
 
 Codec::Codec()
     : layout(ObjectLayout::verified()),
-      payload_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
+      payload_buffer(CODEC_BUFFER_INITIAL_CAPACITY, BytesStorage(layout.bytes_text_offset)),
       compressed_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       decompress_buffer(CODEC_BUFFER_INITIAL_CAPACITY),
       cached_none(PyRef::borrow(Py_None)),

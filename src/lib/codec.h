@@ -13,6 +13,7 @@
 #include "encoder/datetime_memory.h"
 #include "encoder/spliced_blocks.h"
 #include "encoder/string_table.h"
+#include "packed/document_buffer.h"
 #include "format/byte_buffer.h"
 #include "format/tags.h"
 
@@ -34,7 +35,10 @@ struct Codec {
   uint64_t python_calls = 0;
   // The document being written: room for the header and string table, then
   // the value (the walk appends to it).
-  ByteBuffer payload_buffer;
+  DocumentBuffer payload_buffer;
+  // Size of the last document handed out as the result: the next buffer is
+  // made about that large.
+  size_t last_handed_out_size = 0;
   // Large blocks the document refers to until its result has been copied out.
   SplicedBlocks spliced;
   ByteBuffer compressed_buffer;

@@ -24,11 +24,14 @@ size_t prefix_size(const Codec& codec) noexcept {
 // first tries the model batch, which may give up and leave the list to the
 // general walk.
 Status write_root(Codec& codec, PyObject* obj, size_t& value_start) {
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   value_start = prefix_size(codec);
   codec.encode_depth = 0;
   codec.spliced.clear();
   out.clear();
+  // After a document was handed out, the next one starts in a buffer about
+  // as large, so it rarely grows.
+  out.reserve(codec.last_handed_out_size + codec.last_handed_out_size / 4);
   out.resize_uninitialized(value_start);
   if (PyList_Check(obj) && PyList_Size(obj) >= static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) {
     if (serialize_pydantic_simd_batch(codec, obj)) return Status::success();
@@ -56,7 +59,7 @@ Status write_root_with_room_for_keys(Codec& codec, PyObject* obj, size_t& value_
 // Moves the value behind the final string table, then fills in the header
 // and the table in front of it.
 void assemble_document(Codec& codec, size_t value_start, bool compress) {
-  ByteBuffer& out = codec.payload_buffer;
+  DocumentBuffer& out = codec.payload_buffer;
   size_t prefix = prefix_size(codec);
   size_t value_size = out.size() - value_start;
   if (prefix > value_start) out.resize_uninitialized(prefix + value_size);
@@ -86,7 +89,7 @@ Status encode_packed_internal(Codec& codec, PyObject* obj, bool compress) {
                         size, static_cast<size_t>(MAX_U32_FIELD));
   }
   assemble_document(codec, value_start, compress);
-  codec.spliced.pieces(codec.payload_buffer, codec.result_pieces);
+  codec.spliced.pieces(codec.payload_buffer.view(), codec.result_pieces);
   codec.last_compressed = compress && size >= MIN_COMPRESS_SIZE;
   if (!codec.last_compressed) return Status::success();
   std::vector<std::span<const uint8_t>> document;
@@ -113,9 +116,29 @@ void release_encoded(Codec& codec) noexcept {
   codec.spliced.clear();
 }
 
+namespace {
+
+// A large plain document in one piece becomes the result itself; smaller
+// ones are copied out, and the codec keeps its warm buffer for the next.
+PyObject* hand_out_document(Codec& codec) noexcept {
+  DocumentBuffer& out = codec.payload_buffer;
+  if (codec.last_compressed || codec.result_pieces.size() != 1 || out.size() < DOCUMENT_HAND_OUT_MIN_SIZE) {
+    return nullptr;
+  }
+  size_t size = out.size();
+  PyObject* document = out.storage().hand_out(size);
+  if (document == nullptr) return nullptr;
+  out.forget_storage();
+  codec.last_handed_out_size = size;
+  return document;
+}
+
+}  // namespace
+
 PyObject* encode_packed(Codec& codec, PyObject* obj, bool compress) {
   HeldResult held(codec);
   if (!encode_packed_internal(codec, obj, compress).ok()) return nullptr;
+  if (PyObject* document = hand_out_document(codec)) return document;
   PyRef result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoded_size(codec))));
   if (!result) return nullptr;
   copy_encoded(codec, reinterpret_cast<uint8_t*>(PyBytes_AsString(result.get())));
