@@ -97,7 +97,7 @@ class _Reader:
 
 
 def _value(reader: _Reader, depth: int):
-    kind = reader.byte() % (12 if depth < 6 else 8)
+    kind = reader.byte() % (14 if depth < 6 else 8)
     if kind == 0:
         return None
     if kind == 1:
@@ -114,6 +114,16 @@ def _value(reader: _Reader, depth: int):
         return reader.take(reader.byte() % 16)
     if kind == 7:
         return decimal.Decimal(struct.unpack("<i", reader.take(4))[0]).scaleb(-(reader.byte() % 5))
+    if kind == 12:
+        # Large enough to be written by reference rather than copied.
+        piece = reader.take(1 + reader.byte() % 8)
+        block = piece * ((1 + reader.byte()) * 1024 // len(piece) + 1)
+        return block.decode("latin-1") if reader.byte() & 1 else block
+    if kind == 13:
+        # Runs of floats broken by other items now and then.
+        x = struct.unpack("<d", reader.take(8))[0]
+        count, every = reader.byte() * 8, 1 + reader.byte()
+        return [i if i % every == 0 else x for i in range(count)]
     size = reader.byte() % 5
     if kind == 8:
         return [_value(reader, depth + 1) for _ in range(size)]
