@@ -104,3 +104,30 @@ def frame(payload: bytes, type: int = 1, flags: int = 0) -> bytes:
 def exact(message: str) -> str:
     """A `match=` pattern for exactly `message`."""
     return f"^{re.escape(message)}$"
+
+
+# --- Python values -------------------------------------------------------------
+
+
+def nest(levels: int, inner, wrap=lambda value: [value]):
+    """`inner` wrapped `levels` times, by default in one-item lists."""
+    for _ in range(levels):
+        inner = wrap(inner)
+    return inner
+
+
+def raiser(error: BaseException):
+    """A callable, of any arguments, that raises `error`."""
+
+    def call(*args, **kwargs):
+        raise error
+
+    return call
+
+
+def on_str(action=lambda: None, text: str = "s", hash: int | None = None):
+    """An object without attributes, written as its str(): str() runs `action` (which may raise), then gives `text`."""
+    members = {"__slots__": (), "__str__": lambda self: (action(), text)[1]}
+    if hash is not None:
+        members["__hash__"] = lambda self: hash
+    return type("OnStr", (), members)()

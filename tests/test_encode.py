@@ -14,7 +14,7 @@ from quarl import Quarl
 
 import lz4.block
 
-from builders import dct, doc, lst, string, table_of, text, u32, value_of
+from builders import dct, doc, exact, lst, nest, on_str, raiser, string, table_of, text, u32, value_of
 
 
 def encode_value(obj) -> bytes:
@@ -38,17 +38,16 @@ class NamedDateTime(datetime.datetime):
     pass
 
 
-class Slotted:
-    __slots__ = ("a",)
-
-    def __str__(self):
-        return "slotted"
-
-
 @dataclasses.dataclass
 class Point:
     x: int
     y: float
+
+
+@dataclasses.dataclass
+class Tagged:
+    name: str
+    value: int
 
 
 def lp(tag: int, text: str) -> str:
@@ -58,47 +57,24 @@ def lp(tag: int, text: str) -> str:
 
 
 VALUE_BYTES = [
-    (None, "10"),
-    (False, "20"),
-    (True, "21"),
-    (0, "30"),
-    (1, "31"),
-    (7, "37"),
-    (8, "38 08 00 00 00 00 00 00 00"),
-    (300, "38 2C 01 00 00 00 00 00 00"),
-    (-1, "38 FF FF FF FF FF FF FF FF"),
-    (2**63 - 1, "38 FF FF FF FF FF FF FF 7F"),
-    (2**63, lp(0x50, "9223372036854775808")),
-    (-(2**63) - 1, lp(0x50, "-9223372036854775809")),
-    (2**64, lp(0x50, "18446744073709551616")),
-    (2.5, "40 00 00 00 00 00 00 04 40"),
-    (-0.0, "40 00 00 00 00 00 00 00 80"),
+    (None, "10"), (False, "20"), (True, "21"), (0, "30"), (1, "31"), (7, "37"),
+    (8, "38 08 00 00 00 00 00 00 00"), (300, "38 2C 01 00 00 00 00 00 00"), (-1, "38 FF FF FF FF FF FF FF FF"),
+    (2**63 - 1, "38 FF FF FF FF FF FF FF 7F"), (2**63, lp(0x50, "9223372036854775808")),
+    (-(2**63) - 1, lp(0x50, "-9223372036854775809")), (2**64, lp(0x50, "18446744073709551616")),
+    (2.5, "40 00 00 00 00 00 00 04 40"), (-0.0, "40 00 00 00 00 00 00 00 80"),
     (float("inf"), "40 00 00 00 00 00 00 F0 7F"),
-    ("", "50 00 00 00 00"),
-    ("é", "50 02 00 00 00 C3 A9"),
-    ("\U0001f600", "50 04 00 00 00 F0 9F 98 80"),
-    (b"\x00\x01", "80 02 00 00 00 00 01"),
-    ([], "60 00 00 00 00"),
-    ({}, "70 7F"),
-    ((1, 2), "60 02 00 00 00 31 32"),
-    ([1, 2], "60 02 00 00 00 31 32"),
-    ({3}, "60 01 00 00 00 33"),
-    (frozenset({3}), "60 01 00 00 00 33"),
-    (bytearray(b"a"), lp(0x50, "bytearray(b'a')")),
-    (Level.HIGH, "38 09 00 00 00 00 00 00 00"),
-    (Color.RED, "50 01 00 00 00 78"),
-    (Mode.FAST, lp(0x50, "fast")),
-    (datetime.date(2024, 1, 2), lp(0xD2, "2024-01-02")),
-    (datetime.time(12, 30, 0, 250000), lp(0xD3, "12:30:00.250000")),
-    (
-        datetime.datetime(2024, 5, 1, 12, 30, tzinfo=datetime.timezone(datetime.timedelta(hours=2))),
-        lp(0xD1, "2024-05-01T12:30:00+02:00"),
-    ),
+    ("", "50 00 00 00 00"), ("é", "50 02 00 00 00 C3 A9"), ("\U0001f600", "50 04 00 00 00 F0 9F 98 80"),
+    (b"\x00\x01", "80 02 00 00 00 00 01"), ([], "60 00 00 00 00"), ({}, "70 7F"),
+    ((1, 2), "60 02 00 00 00 31 32"), ([1, 2], "60 02 00 00 00 31 32"), ({3}, "60 01 00 00 00 33"),
+    (frozenset({3}), "60 01 00 00 00 33"), (bytearray(b"a"), lp(0x50, "bytearray(b'a')")),
+    (Level.HIGH, "38 09 00 00 00 00 00 00 00"), (Color.RED, "50 01 00 00 00 78"), (Mode.FAST, lp(0x50, "fast")),
+    (datetime.date(2024, 1, 2), lp(0xD2, "2024-01-02")), (datetime.time(12, 30, 0, 250000), lp(0xD3, "12:30:00.250000")),
+    (datetime.datetime(2024, 5, 1, 12, 30, tzinfo=datetime.timezone(datetime.timedelta(hours=2))),
+     lp(0xD1, "2024-05-01T12:30:00+02:00")),
     (NamedDateTime(2024, 5, 1), lp(0x50, "2024-05-01T00:00:00")),
     (uuid.UUID(int=0x1234), lp(0xD4, f"{0x1234:032x}")),
-    (decimal.Decimal("1.10"), lp(0xD5, "1.10")),
-    (decimal.Decimal("-0"), lp(0xD5, "-0")),
-    (Slotted(), lp(0x50, "slotted")),
+    (decimal.Decimal("1.10"), lp(0xD5, "1.10")), (decimal.Decimal("-0"), lp(0xD5, "-0")),
+    (on_str(text="slotted"), lp(0x50, "slotted")),
 ]
 
 
@@ -107,283 +83,178 @@ def test_value_bytes(obj, expected):
     assert encode_value(obj) == bytes.fromhex(expected)
 
 
-def test_worked_example_dict_with_list():
-    assert encode_value({"a": [1, 2.5, None]}) == bytes.fromhex(
-        "70 00000000 60 03000000 31 40 000000000000 0440 10 7F"
-    )
+# Whole documents from a fresh codec: objects with a __dict__ become dicts, even with
+# fields named like an enum's; other keys are written as their text.
+DOCUMENT_BYTES = [
+    (None, False, bytes.fromhex("514C 00 01 0000 10")),
+    (None, True, bytes.fromhex("514C 01 01 0000 10")),
+    ({"a": [1, 2.5, None]}, False, doc("70 00000000 60 03000000 31 40 0000000000000440 10 7F", ["a"])),
+    (Point(1, 2.0), False, doc("70 00000000 31 01000000 40 0000000000000040 7F", ["x", "y"])),
+    (Tagged("n", 3), False, doc("70 00000000 5001000000 6E 01000000 33 7F", ["name", "value"])),
+    ({1: "a", "1": "b", None: 0}, False,
+     doc("70 00000000 5001000000 61 00000000 5001000000 62 01000000 30 7F", ["1", "None"])),
+]
 
 
-def test_documents_from_a_fresh_codec():
-    codec = Quarl()
-    assert codec.encode_packed(None, False) == bytes.fromhex("514C 00 01 0000 10")
-    assert codec.encode_packed(None, True) == bytes.fromhex("514C 01 01 0000 10")
-    assert codec.encode_packed({"a": 1}, False) == bytes.fromhex("514C00010100 0161 7000000000317F")
-    assert codec.encode_packed({"b": 2}, False) == bytes.fromhex("514C00010200 0161 0162 7001000000327F")
+@pytest.mark.parametrize("obj, compress, expected", DOCUMENT_BYTES, ids=repr)
+def test_document_bytes(obj, compress, expected):
+    assert Quarl().encode_packed(obj, compress) == expected
 
 
-def test_objects_with_a_dict_become_dicts():
-    codec = Quarl()
-    assert codec.encode_packed(Point(1, 2.0), False) == doc(
-        "70 00000000 31 01000000 40 0000000000000040 7F", ["x", "y"]
-    )
-
-
-def test_non_str_keys_use_their_text():
-    codec = Quarl()
-    data = codec.encode_packed({1: "a", "1": "b", None: 0}, False)
-    assert table_of(data) == ["1", "None"]
-    assert value_of(data) == bytes.fromhex("70 00000000 5001000000 61 00000000 5001000000 62 01000000 30 7F")
-
-
-def test_unencodable_key_characters_are_replaced():
-    class Weird:
-        def __str__(self):
-            return "a\udcffb"
-
-    assert table_of(Quarl().encode_packed({Weird(): 1}, False)) == ["a\ufffdb"]
-
-
-def test_unprintable_key_is_named_and_reported(monkeypatch):
-    class NoStr:
-        def __str__(self):
-            raise RuntimeError("no text")
-
+def test_key_text_that_is_not_utf8_or_fails():
+    weird = type("Weird", (), {"__str__": lambda self: "a\udcffb"})()
+    assert table_of(Quarl().encode_packed({weird: 1}, False)) == ["a\ufffdb"]
+    # A key whose str() raises is named, and the error reported as unraisable.
     reported = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda info: reported.append(info.exc_value))
-    data = Quarl().encode_packed({NoStr(): 1}, False)
+    no_str = type("NoStr", (), {"__str__": raiser(RuntimeError("no text"))})()
+    hook, sys.unraisablehook = sys.unraisablehook, lambda info: reported.append(info.exc_value)
+    try:
+        data = Quarl().encode_packed({no_str: 1}, False)
+    finally:
+        sys.unraisablehook = hook
     assert table_of(data) == ["<unprintable NoStr object>"]
     assert [str(e) for e in reported] == ["no text"]
 
 
-def test_surrogates_in_values_and_str_keys_fail():
+@pytest.mark.parametrize("value", ["\ud800", {"\ud800": 1}], ids=["value", "key"])
+def test_surrogates_in_values_and_str_keys_fail(value):
     with pytest.raises(UnicodeEncodeError):
-        Quarl().encode_packed("\ud800", False)
-    with pytest.raises(UnicodeEncodeError):
-        Quarl().encode_packed({"\ud800": 1}, False)
+        Quarl().encode_packed(value, False)
 
 
-class TestStringTable:
-    def test_indices_skip_the_dict_terminator(self):
-        codec = Quarl()
-        keys = [f"k{i}" for i in range(400)]
-        data = codec.encode_packed(dict.fromkeys(keys, 0), False)
-        table = table_of(data)
-        assert len(table) == 402
-        assert table[127] == "" and table[383] == ""
-        assert [t for i, t in enumerate(table) if i not in (127, 383)] == keys
-        # Every entry's index, as written, is the position of its key in the table.
-        value = value_of(data)
-        indices = [struct.unpack_from("<I", value, 1 + 5 * i)[0] for i in range(400)]
-        assert [table[i] for i in indices] == keys
-        assert all(i & 0xFF != 0x7F for i in indices)
-
-    def test_keys_keep_their_indices_across_documents(self):
-        codec = Quarl()
-        codec.encode_packed({"a": 1, "b": 2}, False)
-        data = codec.encode_packed({"b": 3, "c": 4}, False)
-        assert table_of(data) == ["a", "b", "c"]
-        assert value_of(data) == bytes.fromhex("70 01000000 33 02000000 34 7F")
-
-    def test_fresh_codec_carries_only_its_own_keys(self):
-        shared = Quarl()
-        shared.encode_packed({"secret-of-client-a": 1}, False)
-        assert "secret-of-client-a" in table_of(shared.encode_packed({"x": 1}, False))
-        assert table_of(Quarl().encode_packed({"x": 1}, False)) == ["x"]
-
-    def test_long_keys_fail_without_poisoning_the_table(self):
-        codec = Quarl()
-        assert table_of(codec.encode_packed({"k" * 255: 1}, False)) == ["k" * 255]
-        with pytest.raises(ValueError, match="255"):
-            codec.encode_packed({"é" * 128: 1}, False)
-        assert table_of(codec.encode_packed({"ok": 1}, False)) == ["k" * 255, "ok"]
-
-    def test_full_table_starts_afresh(self):
-        codec = Quarl()
-        codec.encode_packed({f"a{i}": 0 for i in range(40000)}, False)
-        data = codec.encode_packed({f"b{i}": 0 for i in range(40000)}, False)
-        table = table_of(data)
-        assert table[0] == "b0" and len(table) == 40000 + 40000 // 256 + 1
-        assert "a0" not in table
-
-    def test_document_needing_too_many_keys_fails(self):
-        with pytest.raises(ValueError, match="65535"):
-            Quarl().encode_packed({f"k{i}": 0 for i in range(66000)}, False)
-
-    def test_cache_collisions_keep_indices(self):
-        codec = Quarl()
-        keys = [f"key{i}" for i in range(200)]
-        first = codec.encode_packed([{k: 0} for k in keys], False)
-        again = codec.encode_packed([{k: 0} for k in keys], False)
-        assert value_of(first) == value_of(again)
+# --- the string table -----------------------------------------------------------
 
 
-def nested_lists(levels: int, inner):
-    value = inner
-    for _ in range(levels):
-        value = [value]
-    return value
+def test_indices_skip_the_dict_terminator():
+    keys = [f"k{i}" for i in range(400)]
+    data = Quarl().encode_packed(dict.fromkeys(keys, 0), False)
+    table = table_of(data)
+    assert len(table) == 402
+    assert table[127] == "" and table[383] == ""
+    assert [t for i, t in enumerate(table) if i not in (127, 383)] == keys
+    # Every entry's index, as written, is the position of its key in the table.
+    indices = [struct.unpack_from("<I", value_of(data), 1 + 5 * i)[0] for i in range(400)]
+    assert [table[i] for i in indices] == keys
+    assert all(i & 0xFF != 0x7F for i in indices)
 
 
-class TestDepth:
-    def test_limit(self):
-        codec = Quarl()
-        codec.encode_packed(nested_lists(127, 1), False)
-        codec.encode_packed(nested_lists(127, []), False)
-        with pytest.raises(RecursionError, match="^Maximum recursion depth exceeded$"):
-            codec.encode_packed(nested_lists(128, 1), False)
-        assert codec.encode_packed(None, False) == doc("10")
-
-    def test_dicts_and_objects_count_like_lists(self):
-        value = 1
-        for _ in range(128):
-            value = {"k": value}
-        with pytest.raises(RecursionError):
-            Quarl().encode_packed(value, False)
-
-    def test_self_referencing_list(self):
-        looped = []
-        looped.append(looped)
-        with pytest.raises(RecursionError):
-            Quarl().encode_packed(looped, False)
-
-    def test_endless_enum_value_chain(self):
-        class Loop(enum.Enum):
-            A = 1
-
-            @property
-            def value(self):
-                return self
-
-        with pytest.raises(RecursionError, match="^Maximum recursion depth exceeded$"):
-            Quarl().encode_packed(Loop.A, False)
+def test_keys_keep_their_indices_across_documents():
+    codec = Quarl()
+    assert codec.encode_packed({"a": 1}, False) == bytes.fromhex("514C00010100 0161 7000000000317F")
+    assert codec.encode_packed({"b": 2}, False) == bytes.fromhex("514C00010200 0161 0162 7001000000327F")
+    assert codec.encode_packed({"b": 3, "c": 4}, False) == doc("70 01000000 33 02000000 34 7F", ["a", "b", "c"])
+    # A fresh codec carries only its own keys.
+    assert Quarl().encode_packed({"c": 1}, False) == doc("70 00000000 31 7F", ["c"])
+    # Keys that collide in the codec's cache keep their indices too.
+    keys = [f"key{i}" for i in range(200)]
+    assert value_of(codec.encode_packed([{k: 0} for k in keys], False)) == value_of(
+        codec.encode_packed([{k: 0} for k in keys], False))
 
 
-class TestHostileObjects:
-    def test_raising_str_and_isoformat(self):
-        class BadStr:
-            __slots__ = ()
+def test_long_keys_fail_without_poisoning_the_table():
+    codec = Quarl()
+    assert table_of(codec.encode_packed({"k" * 255: 1}, False)) == ["k" * 255]
+    with pytest.raises(ValueError, match="255"):
+        codec.encode_packed({"é" * 128: 1}, False)
+    assert table_of(codec.encode_packed({"ok": 1}, False)) == ["k" * 255, "ok"]
 
-            def __str__(self):
-                raise KeyError("str")
 
-        class BadIso:
-            def isoformat(self):
-                raise KeyError("iso")
+def test_full_table_starts_afresh_and_a_document_cannot_overflow_it():
+    codec = Quarl()
+    codec.encode_packed({f"a{i}": 0 for i in range(40000)}, False)
+    table = table_of(codec.encode_packed({f"b{i}": 0 for i in range(40000)}, False))
+    assert table[0] == "b0" and len(table) == 40000 + 40000 // 256 + 1
+    assert "a0" not in table
+    with pytest.raises(ValueError, match="65535"):
+        Quarl().encode_packed({f"k{i}": 0 for i in range(66000)}, False)
 
-        class NotText:
-            def isoformat(self):
-                return 5
 
-        with pytest.raises(KeyError, match="str"):
-            Quarl().encode_packed([BadStr()], False)
-        with pytest.raises(KeyError, match="iso"):
-            Quarl().encode_packed({"a": BadIso()}, False)
-        with pytest.raises(TypeError):
-            Quarl().encode_packed(NotText(), False)
+# --- depth and hostile objects --------------------------------------------------
 
-    def test_non_attribute_errors_from_hasattr_end_the_encode(self):
-        class Exploding:
-            def __getattr__(self, name):
-                raise ZeroDivisionError(name)
 
-        with pytest.raises(ZeroDivisionError):
-            Quarl().encode_packed(Exploding(), False)
+class Loop(enum.Enum):
+    A = 1
 
-    def test_callback_shrinking_the_list(self):
-        items = []
+    @property
+    def value(self):
+        return self
 
-        class Shrinks:
-            __slots__ = ()
 
-            def __str__(self):
-                items.clear()
-                return "s"
+def looped_list():
+    looped = []
+    looped.append(looped)
+    return looped
 
-        items.extend([Shrinks(), 1, 2])
-        with pytest.raises(RuntimeError):
-            Quarl().encode_packed(items, False)
 
-    def test_callback_growing_the_list_writes_the_original_count(self):
-        items = []
+@pytest.mark.parametrize(
+    "value", [nest(128, 1), nest(128, 1, lambda v: {"k": v}), looped_list(), Loop.A],
+    ids=["128 lists", "128 dicts", "self-referencing list", "endless enum value chain"],
+)
+def test_depth_limit(value):
+    codec = Quarl()
+    codec.encode_packed(nest(127, 1), False)
+    codec.encode_packed(nest(127, []), False)
+    with pytest.raises(RecursionError, match=exact("Maximum recursion depth exceeded")):
+        codec.encode_packed(value, False)
+    assert value_of(codec.encode_packed(None, False)) == b"\x10"
 
-        class Grows:
-            __slots__ = ()
 
-            def __str__(self):
-                items.extend(range(1000))
-                return "g"
+@pytest.mark.parametrize(
+    "value, error, message",
+    [([on_str(raiser(KeyError("str")))], KeyError, "str"),
+     ({"a": type("BadIso", (), {"isoformat": raiser(KeyError("iso"))})()}, KeyError, "iso"),
+     (type("NotText", (), {"isoformat": lambda self: 5})(), TypeError, None),
+     # hasattr() lets only AttributeError through
+     (type("Exploding", (), {"__getattr__": raiser(ZeroDivisionError("x"))})(), ZeroDivisionError, "x")],
+    ids=["raising str", "raising isoformat", "isoformat not text", "raising getattr"],
+)
+def test_errors_from_the_objects_own_methods_end_the_encode(value, error, message):
+    with pytest.raises(error, match=message):
+        Quarl().encode_packed(value, False)
 
-        items.extend([Grows(), 1])
-        assert encode_value(items) == bytes.fromhex("60 02000000 5001000000 67 31")
 
-    def test_callback_mutating_the_dict(self):
-        data = {}
+# Containers that a callback changes while they are written; the callback's
+# object sits first, so that the change comes before the rest is read.
+CHANGED_WHILE_WRITTEN = {
+    "list changed size during iteration": lambda: (items := [on_str(lambda: items.clear()), 1, 2]),
+    "dictionary changed size during iteration": lambda: (
+        data := {"a": on_str(lambda: (data.clear(), data.update({f"n{i}": i for i in range(100)}))), "b": 1}),
+    "Set changed size during iteration": lambda: (grows := {on_str(lambda: grows.add(object()), hash=1), 5}),
+}
 
-        class Mutates:
-            __slots__ = ()
 
-            def __str__(self):
-                data.clear()
-                data.update({f"n{i}": i for i in range(100)})
-                return "m"
+@pytest.mark.parametrize("message, make", CHANGED_WHILE_WRITTEN.items())
+def test_callback_changing_the_container_fails(message, make):
+    with pytest.raises(RuntimeError, match=exact(message)):
+        Quarl().encode_packed(make(), False)
 
-        data.update({"a": Mutates(), "b": 1})
-        with pytest.raises(RuntimeError):
-            Quarl().encode_packed(data, False)
 
-    def test_callback_replacing_the_item_being_written(self):
-        holder = {}
+def test_callback_growing_the_list_writes_the_original_count():
+    items = [on_str(lambda: items.extend(range(1000)), "g"), 1]
+    assert encode_value(items) == bytes.fromhex("60 02000000 5001000000 67 31")
 
-        class Replaces:
-            def isoformat(self):
-                holder["v"] = None  # drops the last outside reference to self
-                return "still here"
 
-        holder["v"] = Replaces()
-        assert encode_value(holder) == bytes.fromhex("70 00000000 500A000000") + b"still here\x7f"
+def test_callback_replacing_the_item_being_written():
+    holder = {}
 
-    def test_set_whose_iterator_disagrees_with_len(self):
-        class Liar(set):
-            def __iter__(self):
-                return iter([1, 2, 3])
+    class Replaces:
+        def isoformat(self):
+            holder["v"] = None  # drops the last outside reference to self
+            return "still here"
 
-        assert encode_value(Liar({9})) == bytes.fromhex("60 03000000 31 32 33")
+    holder["v"] = Replaces()
+    assert encode_value(holder) == bytes.fromhex("70 00000000 500A000000") + b"still here\x7f"
 
-    def test_set_changing_size_during_iteration(self):
-        grows = set()
 
-        class Adds:
-            __slots__ = ()
+def test_set_whose_iterator_disagrees_with_len():
+    liar = type("Liar", (set,), {"__iter__": lambda self: iter([1, 2, 3])})({9})
+    assert encode_value(liar) == bytes.fromhex("60 03000000 31 32 33")
 
-            def __str__(self):
-                grows.add(object())
-                return "a"
 
-            def __hash__(self):
-                return 1
-
-        grows.update({Adds(), 5})
-        with pytest.raises(RuntimeError):
-            Quarl().encode_packed(grows, False)
-
-    def test_wide_int_subclass_with_dict_is_decimal_text(self):
-        class Big(int):
-            pass
-
-        big = Big(2**70)
-        big.extra = "attr"
-        assert encode_value(big) == bytes.fromhex("5016000000") + str(2**70).encode()
-
-    def test_models_with_value_and_name_fields_are_dicts(self):
-        @dataclasses.dataclass
-        class Tagged:
-            name: str
-            value: int
-
-        codec = Quarl()
-        data = codec.encode_packed(Tagged("n", 3), False)
-        assert table_of(data) == ["name", "value"]
-        assert value_of(data) == bytes.fromhex("70 00000000 5001000000 6E 01000000 33 7F")
+def test_wide_int_subclass_with_dict_is_decimal_text():
+    big = type("Big", (int,), {})(2**70)
+    big.extra = "attr"
+    assert encode_value(big) == bytes.fromhex("5016000000") + str(2**70).encode()
 
 
 # --- large blocks -------------------------------------------------------------
@@ -412,13 +283,10 @@ def test_large_blocks_are_written_in_place_of_a_copy():
     assert codec.encode_packed(value, False) == doc(expected, ["k"])
     # A second document on the same codec repeats the layout.
     assert value_of(codec.encode_packed(value, False)) == expected
-
-
-def test_large_blocks_after_a_string_table_that_grows():
+    # New keys move the value behind a longer table: the blocks move with it.
     value, expected = large_values(key_index=1)
     codec = Quarl()
     codec.encode_packed({"a": 1}, False)
-    # New keys move the value behind a longer table: the blocks move with it.
     document = codec.encode_packed(value, False)
     assert table_of(document) == ["a", "k"]
     assert value_of(document) == expected

@@ -14,9 +14,7 @@ EXAMPLES = ROOT / "examples"
 def run(args: list[str], cwd: Path) -> subprocess.CompletedProcess:
     # The working directory is a temporary one: the source tree's quarl/ has no built module and
     # must not shadow the installed package.
-    proc = subprocess.run(
-        [sys.executable, *args], cwd=cwd, capture_output=True, text=True, timeout=120
-    )
+    proc = subprocess.run([sys.executable, *args], cwd=cwd, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     return proc
 
@@ -52,10 +50,8 @@ def test_tcp_example_started_from_either_side(name, tmp_path):
 
 
 def test_tcp_client_against_a_server_on_a_given_port(tmp_path):
-    server = subprocess.Popen(
-        [sys.executable, str(EXAMPLES / "tcp_server.py"), "0"],
-        cwd=tmp_path, stdout=subprocess.PIPE, text=True,
-    )
+    server = subprocess.Popen([sys.executable, str(EXAMPLES / "tcp_server.py"), "0"], cwd=tmp_path,
+                              stdout=subprocess.PIPE, text=True)
     with server:
         port = server.stdout.readline().rsplit(":", 1)[1].strip()
         client = run_example("tcp_client.py", tmp_path, port)

@@ -56,20 +56,9 @@ def test_smoke_run_under_atheris(target, tmp_path):
     scratch = tmp_path / "corpus"
     scratch.mkdir()
     result = subprocess.run(
-        [
-            sys.executable,
-            str(FUZZ_DIR / "run.py"),
-            target,
-            f"-max_total_time={SMOKE_SECONDS}",
-            "-timeout=10",
-            "-rss_limit_mb=2048",
-            f"-artifact_prefix={tmp_path}/",
-            str(scratch),
-            str(FUZZ_DIR / "corpus" / target),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=SMOKE_SECONDS + 120,
+        [sys.executable, str(FUZZ_DIR / "run.py"), target, f"-max_total_time={SMOKE_SECONDS}", "-timeout=10",
+         "-rss_limit_mb=2048", f"-artifact_prefix={tmp_path}/", str(scratch), str(FUZZ_DIR / "corpus" / target)],
+        capture_output=True, text=True, timeout=SMOKE_SECONDS + 120,
         # Away from the source tree, whose quarl/ has no built module.
         cwd=tmp_path,
     )

@@ -6,63 +6,45 @@ test_encode.py, test_stream.py); the ones here are those no other test pins down
 
 import tracemalloc
 
-import lz4.block
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from builders import doc, frame, u32
+from builders import doc, exact, frame, lz4_block, u32
 from quarl import Quarl, QuarlStreamDecoder
 
 # The most output one byte of an LZ4 block can stand for.
 LZ4_MAX_RATIO = 255
 FRAME_HEADER_SIZE = 6
+DOCUMENT = doc(b"\x80" + u32(3) + b"abc")
+BLOCK = lz4_block(DOCUMENT)
 
 
 def decode(data: bytes, decompress: bool = True):
     return Quarl().decode_packed(data, decompress=decompress)
 
 
-def lz4_block(data: bytes) -> bytes:
-    return lz4.block.compress(data, store_size=False)
+# A declared size beyond 255 times the compressed bytes is never believed.
+def test_single_block_declared_at_and_past_the_ratio():
+    # The shortfall is zero-filled and lies after the value, where nothing reads it.
+    assert decode(u32(LZ4_MAX_RATIO * len(BLOCK)) + BLOCK) == b"abc"
+    # Refused as a single block, the input is read as a parallel envelope, which
+    # its first block bytes cannot form.
+    with pytest.raises(ValueError):
+        decode(u32(LZ4_MAX_RATIO * len(BLOCK) + 1) + BLOCK)
 
 
-def small_document() -> bytes:
-    return doc(b"\x80" + u32(3) + b"abc")
+def test_chunk_declared_past_the_ratio_fails_before_decoding():
+    def envelope(declared):
+        record = u32(declared) + BLOCK
+        return u32(len(DOCUMENT)) + u32(1) + u32(len(record)) + record
 
-
-class TestDecompressionRatio:
-    """A declared size beyond 255 times the compressed bytes is never believed."""
-
-    def test_single_block_declared_at_the_ratio_decodes(self):
-        block = lz4_block(small_document())
-        # The shortfall is zero-filled and lies after the value, where nothing reads it.
-        assert decode(u32(LZ4_MAX_RATIO * len(block)) + block) == b"abc"
-
-    def test_single_block_declared_past_the_ratio_is_not_a_single_block(self):
-        block = lz4_block(small_document())
-        # Refused as a single block, the input is read as a parallel envelope, which
-        # its first block bytes cannot form.
-        with pytest.raises(ValueError):
-            decode(u32(LZ4_MAX_RATIO * len(block) + 1) + block)
-
-    @pytest.mark.parametrize("extra, fails", [(0, False), (1, True)])
-    def test_chunk_declared_past_the_ratio_fails_before_decoding(self, extra, fails):
-        document = small_document()
-        block = lz4_block(document)
-        declared = LZ4_MAX_RATIO * len(block) + extra
-        record = u32(declared) + block
-        envelope = u32(len(document)) + u32(1) + u32(len(record)) + record
-        if not fails:
-            assert decode(envelope) == b"abc"
-            return
-        message = (
-            f"LZ4 chunk decompression failed: the declared {declared} bytes are more than "
-            f"{len(block)} compressed bytes can hold"
-        )
-        with pytest.raises(ValueError) as error:
-            decode(envelope)
-        assert str(error.value) == message
+    assert decode(envelope(LZ4_MAX_RATIO * len(BLOCK))) == b"abc"
+    declared = LZ4_MAX_RATIO * len(BLOCK) + 1
+    message = (f"LZ4 chunk decompression failed: the declared {declared} bytes are more than "
+               f"{len(BLOCK)} compressed bytes can hold")
+    with pytest.raises(ValueError, match=exact(message)):
+        decode(envelope(declared))
 
 
 def peak_per_input_byte(data: bytes) -> float:

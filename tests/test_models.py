@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from builders import f64, float_array, i64, string, table_of, text, u32, value_of
+from builders import f64, float_array, i64, nest, on_str, raiser, string, table_of, text, u32, value_of
 from conftest import run_python
 from quarl import Quarl
 
@@ -198,23 +198,11 @@ def test_batches_are_written_as_their_plain_data(items, plain):
 
 
 def test_list_that_shrinks_while_the_batch_writes_it():
-    class Shrinks:
-        __slots__ = ()
-
-        def __str__(self):
-            if len(items) == 12:
-                del items[-1]
-            return "s"
-
-    items = [Point(x=i, y=Shrinks() if i == 1 else i) for i in range(12)]
+    shrinks = on_str(lambda: items.pop() if len(items) == 12 else None)
+    items = [Point(x=i, y=shrinks if i == 1 else i) for i in range(12)]
     document = encode(items)
     assert len(items) == 11
     assert document == general_walk_document(items)
-
-
-def test_model_with_an_isoformat_field_fails_like_the_general_walk():
-    items = [Plain(isoformat=f"iso{i}") for i in range(9)]
-    assert root_list_outcome(items) == general_walk_outcome(items) == (TypeError, "'str' object is not callable")
 
 
 # --- Field values -------------------------------------------------------------
@@ -270,10 +258,6 @@ def zone(offset):
 def hourly(dt):
     """An offset that changes with the hour, so no offset text may be reused."""
     return datetime.timedelta(minutes=dt.hour if dt is not None else 7)
-
-
-def no_offset(dt):
-    raise ValueError("no offset")
 
 
 class OddDelta(datetime.timedelta):
@@ -424,9 +408,15 @@ def test_values_that_add_fields_to_their_own_item_fail_like_the_general_walk(mak
     assert batch == walk == (RuntimeError, "dictionary changed size during iteration")
 
 
-def test_failing_offset_fails_like_the_general_walk():
-    items = [Point(x=datetime.datetime(2024, 1, 1, tzinfo=zone(no_offset)), y=None) for _ in range(9)]
-    assert root_list_outcome(items) == general_walk_outcome(items) == (ValueError, "no offset")
+@pytest.mark.parametrize(
+    "items, error",
+    [([Plain(isoformat=f"iso{i}") for i in range(9)], (TypeError, "'str' object is not callable")),
+     ([Point(x=datetime.datetime(2024, 1, 1, tzinfo=zone(raiser(ValueError("no offset")))), y=None) for _ in range(9)],
+      (ValueError, "no offset"))],
+    ids=["isoformat field", "failing utcoffset()"],
+)
+def test_failures_match_the_general_walk(items, error):
+    assert root_list_outcome(items) == general_walk_outcome(items) == error
 
 
 class RaisingIsoformat(datetime.date):
@@ -446,12 +436,6 @@ def test_objects_named_like_special_types_match_the_general_walk(value):
     # The date in y selects the ultra-fast path, which decides by type.
     assert_same_as_general_walk([Point(x=value, y=datetime.date(2024, 1, 2)) for _ in range(9)])
     assert_same_as_general_walk([Point(x=value, y=1) for _ in range(9)])
-
-
-def nest(levels, innermost):
-    for _ in range(levels):
-        innermost = [innermost]
-    return innermost
 
 
 # A field value sits at depth 3: below the root list and the item's dict.
@@ -696,13 +680,10 @@ def test_table_methods_by_type_name(obj, expected):
 
 
 def test_table_conversion_errors_end_the_encode():
-    def boom(self):
-        raise ValueError("boom")
-
     with pytest.raises(ValueError, match="^boom$"):
-        encode(fake_table("Series", to_list=boom))
+        encode(fake_table("Series", to_list=raiser(ValueError("boom"))))
     with pytest.raises(RuntimeError, match="^no test$"):
-        encode(fake_table("Table", to_pylist=property(lambda self: (_ for _ in ()).throw(RuntimeError("no test")))))
+        encode(fake_table("Table", to_pylist=property(raiser(RuntimeError("no test")))))
 
 
 def test_converted_data_sits_one_level_below_the_table():

@@ -21,14 +21,12 @@ def test_exported_names():
     assert _quarl.__version__ == quarl.__version__ == "1.7.0"
     assert _quarl.__doc__ == ""
     assert QuarlError is ValueError
-    with pytest.raises(QuarlError):
-        int("not a number")
 
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_classes_are_final_builtins_without_dict(cls):
     assert cls.__module__ == "builtins"
-    assert cls.__name__ == cls.__qualname__ == cls.__name__
+    assert cls.__qualname__ == cls.__name__
     assert cls.__doc__ == ""
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
@@ -64,13 +62,10 @@ def test_signatures(func, expected):
     assert func.__doc__ in ("", None)
 
 
-def test_text_signatures_as_stored():
+def test_text_signatures_as_stored_and_properties_without_docs():
     assert QuarlStreamDecoder.__text_signature__ == "(*, max_frame_size=..., expect_handshake=None)"
     assert Quarl.encode_packed.__text_signature__ == "($self, obj, compress)"
     assert Quarl.__text_signature__ == "()"
-
-
-def test_properties_have_no_docs():
     for name in ("is_eos", "pending_bytes", "handshake_received"):
         assert getattr(QuarlStreamDecoder, name).__doc__ is None
 
@@ -82,19 +77,15 @@ def test_static_methods_work_on_class_and_instance():
 
 
 BINDING_ERRORS = [
-    (lambda q: q.encode_packed(1, 1), TypeError, "compress"),
-    (lambda q: q.encode_packed(1, None), TypeError, "compress"),
-    (lambda q: q.encode_packed(1), TypeError, "compress"),
-    (lambda q: q.encode_packed(1, True, 3), TypeError, None),
+    (lambda q: q.encode_packed(1, 1), TypeError, "compress"), (lambda q: q.encode_packed(1, None), TypeError, "compress"),
+    (lambda q: q.encode_packed(1), TypeError, "compress"), (lambda q: q.encode_packed(1, True, 3), TypeError, None),
     (lambda q: q.encode_packed(1, compress=True, extra=1), TypeError, None),
     (lambda q: q.decode_packed(bytearray(b"QL")), TypeError, "bytes"),
     (lambda q: q.decode_packed(memoryview(b"QL")), TypeError, "bytes"),
     (lambda q: q.decode_packed(b"QL", False), TypeError, None),
     (lambda q: q.decode_packed(b"QL", decompress=0), TypeError, "decompress"),
-    (lambda q: q.encode_frame(1, True), TypeError, None),
-    (lambda q: q.encode_frame(1, compress=1), TypeError, "compress"),
-    (lambda q: Quarl(1), TypeError, None),
-    (lambda q: QuarlStreamEncoder(x=1), TypeError, None),
+    (lambda q: q.encode_frame(1, True), TypeError, None), (lambda q: q.encode_frame(1, compress=1), TypeError, "compress"),
+    (lambda q: Quarl(1), TypeError, None), (lambda q: QuarlStreamEncoder(x=1), TypeError, None),
     (lambda q: QuarlStreamDecoder(1024), TypeError, None),
     (lambda q: QuarlStreamDecoder(expect_handshake=1), TypeError, "expect_handshake"),
     (lambda q: QuarlStreamDecoder(max_frame_size="64"), TypeError, "max_frame_size"),
@@ -102,8 +93,7 @@ BINDING_ERRORS = [
     (lambda q: QuarlStreamDecoder(max_frame_size=-1), OverflowError, None),
     (lambda q: QuarlStreamDecoder(max_frame_size=2**64), OverflowError, None),
     (lambda q: QuarlStreamDecoder().feed(bytearray(b"x")), TypeError, "chunk"),
-    (lambda q: QuarlStreamDecoder().clear(1), TypeError, None),
-    (lambda q: QuarlStreamDecoder().reset(1), TypeError, None),
+    (lambda q: QuarlStreamDecoder().clear(1), TypeError, None), (lambda q: QuarlStreamDecoder().reset(1), TypeError, None),
     (lambda q: Quarl.encode_packed(object(), 1, True), TypeError, None),
 ]
 
@@ -138,28 +128,21 @@ def test_reentrant_call_is_refused_and_codec_recovers():
     codec = Quarl()
     seen = []
 
-    class Reenters:
-        def isoformat(self):
-            with pytest.raises(RuntimeError, match="^Already borrowed$"):
-                codec.encode_packed(1, False)
-            seen.append(True)
-            return "ok"
+    def reenter_and_catch(self):
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            codec.encode_packed(1, False)
+        seen.append(True)
+        return "ok"
 
-    assert codec.decode_packed(codec.encode_packed([Reenters()], False)) == ["ok"]
+    caught = type("Reenters", (), {"isoformat": reenter_and_catch})()
+    assert codec.decode_packed(codec.encode_packed([caught], False)) == ["ok"]
     assert seen == [True]
     assert codec.decode_packed(codec.encode_packed(5, False)) == 5
-
-
-def test_reentrant_error_escaping_ends_the_encode():
-    codec = Quarl()
-
-    class Reenters:
-        def isoformat(self):
-            return codec.encode_frame(1)
-
+    # The error escaping the callback ends the encode.
+    escaping = type("Reenters", (), {"isoformat": lambda self: codec.encode_frame(1)})()
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        codec.encode_packed(Reenters(), False)
-    assert codec.encode_packed(None, False) == bytes.fromhex("514c000100 0010".replace(" ", ""))
+        codec.encode_packed(escaping, False)
+    assert codec.encode_packed(None, False) == bytes.fromhex("514c0001000010")
 
 
 def test_second_initialisation_fails_in_the_same_process():

@@ -31,28 +31,17 @@ def state(decoder: QuarlStreamDecoder) -> tuple[bool, bool, int]:
 # --- writing frames ----------------------------------------------------------
 
 
-def test_small_document_travels_plain_even_when_compression_is_asked():
-    value = {"k": "x" * 21}
-    document = Quarl().encode_packed(value, True)
-    assert len(document) == 40
-    assert data(value, compress=True) == bytes.fromhex("28000000 01 00") + document
-
-
-@pytest.mark.parametrize("compress", [True, False])
-def test_flags_record_what_was_done(compress):
-    value = "abc" * 200
-    document = Quarl().encode_packed(value, False)
-    out = data(value, compress=compress)
-    assert out[:6] == header(len(out) - 6, 1, 1 if compress else 0)
-    if compress:
-        assert out[6:10] == u32(len(document)) and Quarl().decode_packed(out[6:]) == value
-    else:
-        assert out[6:] == document
-
-
-def test_compression_starts_at_257_bytes():
-    base = len(Quarl().encode_packed("", True))
-    assert [data("y" * (size - base), compress=True)[5] for size in (256, 257)] == [0, 1]
+# A data frame is its 6-byte header, flagged 1 when the payload is an envelope, then the payload.
+@pytest.mark.parametrize(
+    "value, compress, flags",
+    [("abc" * 200, False, 0), ("abc" * 200, True, 1), ("y" * 245, True, 0), ("y" * 246, True, 1),
+     ({"k": "x" * 21}, True, 0)],
+    ids=["not asked", "asked", "256 bytes stay plain", "257 bytes compressed", "small document, compression asked"],
+)
+def test_frame_holds_the_packed_document(value, compress, flags):
+    payload = Quarl().encode_packed(value, compress)
+    assert data(value, compress=compress) == header(len(payload), 1, flags) + payload
+    assert (payload[:2] != b"QL") == bool(flags)
 
 
 def test_both_classes_write_the_same_frames_which_decode_alone_in_any_order():

@@ -10,10 +10,7 @@ ROOT = Path(__file__).resolve().parent.parent
 def mypy(module: str, *args: str, cwd: Path) -> subprocess.CompletedProcess:
     # Run away from the source tree so that the installed package, with its built module, is
     # the one checked.
-    return subprocess.run(
-        [sys.executable, "-m", module, *args],
-        cwd=cwd, capture_output=True, text=True, timeout=300,
-    )
+    return subprocess.run([sys.executable, "-m", module, *args], cwd=cwd, capture_output=True, text=True, timeout=300)
 
 
 def test_stubs_match_the_built_module(tmp_path):

@@ -94,18 +94,13 @@ def test_wheel_installs_in_a_fresh_venv_and_uses_its_own_liblz4(built, tmp_path)
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
     python = venv / "bin" / "python"
-    subprocess.run(
-        [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check",
-         "--no-index", "--no-deps", str(wheel)],
-        check=True, timeout=300,
-    )
+    subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-index", "--no-deps",
+                    str(wheel)], check=True, timeout=300)
     # Nothing from the build or the source tree: no compiler or pkg-config paths, no PYTHONPATH,
     # and a working directory outside the checkout.
     env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "LANG": "C.UTF-8"}
-    proc = subprocess.run(
-        [str(python), "-c", ROUND_TRIP], cwd=tmp_path, env=env,
-        capture_output=True, text=True, timeout=120,
-    )
+    proc = subprocess.run([str(python), "-c", ROUND_TRIP], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     seen = json.loads(proc.stdout)
     site = Path(seen["quarl"]).resolve().parent.parent
