@@ -68,9 +68,21 @@ def canonical(value):
     return [type(value).__name__, value]
 
 
+def nested_outcomes(items):
+    """The list deep inside a document, against the same items as a tuple (never batched) there."""
+    wrap = lambda inner: {"k": [1, inner]}  # noqa: E731
+    codec = Quarl()
+    outcome(lambda: codec.encode_packed(wrap(tuple(items)), False))
+    walk = outcome(lambda: codec.encode_packed(wrap(tuple(items)), False))
+    return outcome(lambda: codec.encode_packed(wrap(items), False)), walk
+
+
 def assert_same_as_general_walk(items):
-    """Same document as the general walk's for one codec state, same decoded data from fresh codecs."""
+    """Same document as the general walk's for one codec state, at the root and nested, and
+    same decoded data from fresh codecs."""
     assert root_list_outcome(items) == general_walk_outcome(items)
+    nested_batch, nested_walk = nested_outcomes(items)
+    assert nested_batch == nested_walk
     fresh = [outcome(lambda: encode(items)), outcome(lambda: encode(tuple(items)))]
     batch, walk = [outcome(lambda d=d: canonical(decode(d))) if isinstance(d, bytes) else d for d in fresh]
     assert batch == walk
@@ -203,6 +215,15 @@ def test_list_that_shrinks_while_the_batch_writes_it():
     document = encode(items)
     assert len(items) == 11
     assert document == general_walk_document(items)
+
+
+@pytest.mark.parametrize("sequence", [list, tuple], ids=["batch", "general walk"])
+def test_field_that_changes_the_dict_around_a_nested_batch(sequence):
+    outer = {}
+    grows = on_str(lambda: outer.setdefault("late", 1))
+    outer["items"] = sequence(Point(x=i, y=grows if i == 3 else i) for i in range(9))
+    outer["after"] = 1
+    assert outcome(lambda: encode(outer)) == (RuntimeError, "dictionary changed size during iteration")
 
 
 # --- Field values -------------------------------------------------------------

@@ -12,6 +12,13 @@ void SplicedBlocks::add_exported(size_t offset, std::span<const uint8_t> bytes, 
   total_size_ += bytes.size();
 }
 
+void SplicedBlocks::drop_from(size_t offset) noexcept {
+  while (!blocks_.empty() && blocks_.back().offset >= offset) {
+    total_size_ -= blocks_.back().bytes.size();
+    blocks_.pop_back();
+  }
+}
+
 void SplicedBlocks::shift(ptrdiff_t delta) noexcept {
   for (Block& block : blocks_) block.offset += static_cast<size_t>(delta);
 }

@@ -41,6 +41,8 @@ class SplicedBlocks {
   // Records `bytes` of an export, which the record keeps.
   void add_exported(size_t offset, std::span<const uint8_t> bytes, BufferView&& exported);
   void clear() noexcept { blocks_.clear(), total_size_ = 0; }
+  // Drops the blocks recorded at `offset` or later, whose payload was cut off.
+  void drop_from(size_t offset) noexcept;
   // Moves every position by `delta` after the payload moved under them.
   void shift(ptrdiff_t delta) noexcept;
   // The whole document in order: payload stretches with the blocks between.

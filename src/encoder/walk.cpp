@@ -222,9 +222,38 @@ namespace {
   return i;
 }
 
+bool is_builtin_value(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || obj == Py_None ||
+         type == &PyBool_Type || type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
+}
+
+// A long list of objects goes to the model batch first, wherever it stands:
+// the batch writes the bytes the items would get one by one, or gives up and
+// leaves no trace for the items to be written one by one.
+bool write_model_batch(Codec& codec, PyObject* list) {
+  if (Py_SIZE(list) < static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) return false;
+  PyObject* first = list_item_at(codec.layout, list, 0);
+  if (first == nullptr || is_builtin_value(first)) return false;
+  DocumentBuffer& out = codec.payload_buffer;
+  size_t start = out.size();
+  uint64_t depth = codec.encode_depth;
+  ++codec.python_calls;  // the batch reads attributes, which may run Python code
+  codec.encode_depth = depth - 1;  // the batch counts the list's own level
+  bool written = serialize_pydantic_simd_batch(codec, list);
+  codec.encode_depth = depth;
+  if (!written) {
+    out.truncate(start);
+    codec.spliced.drop_from(start);
+  }
+  return written;
+}
+
 // Items are read by position; a list that grows meanwhile is written up to
-// the count taken at its start, one that shrinks fails the encode.
+// the count taken at its start (after a batch that gave up, which may have
+// run code that changed it), one that shrinks fails the encode.
 Status write_list(Codec& codec, PyObject* list) {
+  if (write_model_batch(codec, list)) return Status::success();
   Py_ssize_t count = Py_SIZE(list);
   if (!write_count(codec, count, "list").ok()) return Status::failure();
   bool scalars_inline = codec.encode_depth < MAX_DEPTH;

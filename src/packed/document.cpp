@@ -20,9 +20,7 @@ size_t prefix_size(const Codec& codec) noexcept {
   return DOCUMENT_HEADER_SIZE + codec.strings.section_size();
 }
 
-// The root value goes into the buffer at `value_start`: a long root list
-// first tries the model batch, which may give up and leave the list to the
-// general walk.
+// The root value goes into the buffer at `value_start`.
 Status write_root(Codec& codec, PyObject* obj, size_t& value_start) {
   DocumentBuffer& out = codec.payload_buffer;
   value_start = prefix_size(codec);
@@ -33,12 +31,6 @@ Status write_root(Codec& codec, PyObject* obj, size_t& value_start) {
   // as large, so it rarely grows.
   out.reserve(codec.last_handed_out_size + codec.last_handed_out_size / 4);
   out.resize_uninitialized(value_start);
-  if (PyList_Check(obj) && PyList_Size(obj) >= static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) {
-    if (serialize_pydantic_simd_batch(codec, obj)) return Status::success();
-    out.truncate(value_start);
-    codec.spliced.clear();
-    codec.encode_depth = 0;
-  }
   return serialize_any_optimized(codec, obj);
 }
 
