@@ -15,8 +15,10 @@ Status serialize_any_optimized(Codec& codec, PyObject* obj);
 Status serialize_value_fast(Codec& codec, PyObject* obj);
 Status serialize_value_ultra_fast(Codec& codec, PyObject* obj);
 
-// Writes a root list of model objects in one batch. Returns false on a
-// give-up (no exception left set); the caller then uses the general walk.
+// Writes a list of model objects in one batch, counting the list's own level
+// from the codec's current depth. Returns false on a give-up (no exception
+// left set), with whatever it wrote still in the buffer: the caller cuts it
+// off and uses the general walk.
 bool serialize_pydantic_simd_batch(Codec& codec, PyObject* list);
 
 }  // namespace quarl

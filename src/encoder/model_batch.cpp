@@ -196,7 +196,7 @@ void reserve_batch(Codec& codec, size_t count, size_t fields) {
                                      LIST_HEADER_BYTES);
 }
 
-// Every item must be of the first item's type; the root list may change
+// Every item must be of the first item's type; the list may change
 // while values call back into Python, so its size is checked per item.
 bool write_items(Codec& codec, PyObject* list, const AttributeDicts& dicts, PyTypeObject* model_type,
                  const BatchKeys& keys, ValuePath& path) {
