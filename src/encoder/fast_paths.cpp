@@ -25,13 +25,6 @@ Status write_int_in_range(Codec& codec, PyObject* obj) {
   return Status::success();
 }
 
-Status write_float_value(Codec& codec, PyObject* obj) {
-  double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) return Status::failure();
-  write_float(codec, value);
-  return Status::success();
-}
-
 // None, bools, ints, strings and floats, by exact type.
 Inline write_exact_scalar(Codec& codec, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
@@ -56,7 +49,7 @@ Inline write_exact_scalar(Codec& codec, PyObject* obj) {
 Inline write_scalar_subclass(Codec& codec, PyObject* obj) {
   if (PyLong_Check(obj)) return inline_from(write_int_in_range(codec, obj));
   if (PyUnicode_Check(obj)) return inline_from(write_str(codec, TAG_STRING, obj));
-  if (PyFloat_Check(obj)) return inline_from(write_float_value(codec, obj));
+  if (PyFloat_Check(obj)) return inline_from(write_float_object(codec, obj));
   return Inline::not_inline;
 }
 

@@ -106,13 +106,6 @@ Status write_int(Codec& codec, PyObject* obj) {
   return Status::success();
 }
 
-Status write_float_object(Codec& codec, PyObject* obj) {
-  double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) return Status::failure();
-  write_float(codec, value);
-  return Status::success();
-}
-
 // Exact scalars call no Python code, so a container loop writes them in place
 // without a reference or depth scope of their own (only the depth bound).
 // Returns false for anything else.

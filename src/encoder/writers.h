@@ -65,6 +65,14 @@ inline void write_float(Codec& codec, double value) {
   out.append_u64_unchecked(bits);
 }
 
+// A float or float subclass by its value.
+inline Status write_float_object(Codec& codec, PyObject* obj) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return Status::failure();
+  write_float(codec, value);
+  return Status::success();
+}
+
 // The length-prefixed layout of strings, bytes and the special types.
 inline Status write_length_prefixed(Codec& codec, uint8_t tag, const char* data, size_t size,
                                     const char* what) {
