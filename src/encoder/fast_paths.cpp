@@ -291,7 +291,7 @@ Status intern_names(ValueNames& n) {
   return n.shift_64 ? Status::success() : Status::failure();
 }
 
-void find_standard_types(ValueNames& n, LayoutVerdicts& verdicts) {
+void find_standard_types(ValueNames& n, const ObjectLayout& layout) {
   n.datetime_type = imported_attribute("datetime", "datetime");
   n.date_type = imported_attribute("datetime", "date");
   n.time_type = imported_attribute("datetime", "time");
@@ -306,16 +306,14 @@ void find_standard_types(ValueNames& n, LayoutVerdicts& verdicts) {
   if (!n.datetime_reduce) n.datetime_type.reset();
   if (!n.date_reduce) n.date_type.reset();
   if (!n.time_reduce) n.time_type.reset();
-  n.in_memory = find_readable_layouts({n.date_type.get(), n.time_type.get(), n.datetime_type.get(),
-                                       n.timedelta_type.get(), n.timezone_type.get()},
-                                      verdicts);
+  n.in_memory = find_readable_layouts({n.date_type.get(), n.time_type.get(), n.datetime_type.get()}, layout);
 }
 
 }  // namespace
 
 Status UltraFastState::prepare(Codec& codec, size_t fields) {
   if (!intern_names(names_).ok()) return Status::failure();
-  find_standard_types(names_, codec.datetime_layouts);
+  find_standard_types(names_, codec.layout);
   fields_.resize(fields);
   return Status::success();
 }

@@ -12,7 +12,7 @@
 
 #include "common/pyref.h"
 #include "common/status.h"
-#include "encoder/datetime_memory.h"
+#include "common/object_layout.h"
 #include "lib/codec.h"
 
 namespace quarl {

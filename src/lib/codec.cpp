@@ -28,7 +28,6 @@ Codec::~Codec() {
   payload_buffer.release_storage();
   compressed_buffer.release_storage();
   decompress_buffer.release_storage();
-  datetime_layouts = LayoutVerdicts();
   cached_none.reset();
   cached_true.reset();
   cached_false.reset();

@@ -10,7 +10,6 @@
 
 #include "common/object_layout.h"
 #include "common/pyref.h"
-#include "encoder/datetime_memory.h"
 #include "encoder/spliced_blocks.h"
 #include "encoder/string_table.h"
 #include "packed/document_buffer.h"
@@ -26,8 +25,7 @@ struct Codec {
   Codec& operator=(Codec&&) = delete;
   ~Codec();
 
-  ObjectLayout layout;
-  LayoutVerdicts datetime_layouts;  // probed at the first batch that meets the types
+  ObjectLayout layout;  // the process's verdict on the layout shortcuts
   StringTable strings;  // key_cache, string_list, string_map, next_string_index
   uint64_t encode_depth = 0;
   // Calls into Python code made by the current encode. Containers re-check

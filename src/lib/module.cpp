@@ -1,6 +1,10 @@
 // The module's entry point: PyInit__quarl, the only exported symbol.
 #include <Python.h>
 
+#include <new>
+#include <string>
+
+#include "common/object_layout.h"
 #include "common/pyref.h"
 #include "lib/types.h"
 
@@ -9,8 +13,24 @@ namespace {
 
 constexpr const char* VERSION = "1.7.0";
 
+// Which paths the codec takes where a shortcut reads objects' memory:
+// "direct", or "safe: " and why. Private: for benchmarks and test reports.
+PyObject* memory_paths(PyObject*, PyObject*) {
+  try {
+    std::string text = describe_paths(ObjectLayout::verified());
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef module_methods[] = {
+    {"_memory_paths", memory_paths, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quarl", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_quarl", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module's type objects are process-wide, so a second module object in
