@@ -52,12 +52,13 @@ install_test_deps() {
   wanted=$("$VENV/bin/python" scripts/extras.py test)
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then return 0; fi
   "$python" -m venv --clear "$venv" || return 1
-  if ! "$venv/bin/python" -m pip install "${PIP_QUIET[@]}" $wanted; then
+  echo "$wanted" >"$venv/test-requirements.txt"
+  if ! "$venv/bin/python" -m pip install "${PIP_QUIET[@]}" -r "$venv/test-requirements.txt"; then
     local requirement
-    for requirement in $wanted; do
+    while read -r requirement; do
       "$venv/bin/python" -m pip install "${PIP_QUIET[@]}" "$requirement" >/dev/null 2>&1 ||
-        echo "NOT INSTALLED on $($python -V): $requirement (the tests that need it skip there)"
-    done
+        echo "NOT INSTALLED on $("$python" -V): $requirement (the tests that need it skip there)"
+    done <"$venv/test-requirements.txt"
   fi
   echo "$wanted" >"$stamp"
 }

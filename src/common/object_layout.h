@@ -13,7 +13,10 @@
 // gives the same bytes.
 //
 // The check runs once per process, at the first call to
-// ObjectLayout::verified(); every codec copies its verdict.
+// ObjectLayout::verified() (the first codec's creation), and every codec
+// copies its verdict. That verdict is process-wide state, the only such state
+// besides the type objects and the compression pool, and is allowed as an
+// immutable value computed once.
 #pragma once
 
 #include <Python.h>
