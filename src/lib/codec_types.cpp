@@ -12,8 +12,10 @@ namespace {
 
 PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Quarl", keywords(names))) return nullptr;
-  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
+  if (!no_arguments(args, kwargs) && !PyArg_ParseTupleAndKeywords(args, kwargs, ":Quarl", keywords(names))) {
+    return nullptr;
+  }
+  return guard_allocation([&]() -> PyObject* { return new_instance<Codec>(type); });
 }
 
 PyObject* quarl_encode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -27,7 +29,7 @@ PyObject* quarl_encode_packed(PyObject* self, PyObject* args, PyObject* kwargs) 
   return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
     bool compress;
     if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
-    return encode_packed(codec, obj, compress);
+    return encode_packed(codec.encoder, obj, compress);
   });
 }
 
@@ -44,11 +46,16 @@ PyObject* quarl_decode_packed(PyObject* self, PyObject* args, PyObject* kwargs) 
     bool decompress;
     if (!convert_bytes(data_arg, "bytes", data).ok()) return nullptr;
     if (!convert_bool(decompress_arg, "decompress", decompress).ok()) return nullptr;
-    return decode_packed(codec, data, decompress);
+    return decode_packed(codec.decoder, data, decompress);
   });
 }
 
-PyObject* quarl_encode_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
+EncoderState& encoder_of(Codec& codec) noexcept { return codec.encoder; }
+EncoderState& encoder_of(EncoderState& encoder) noexcept { return encoder; }
+
+// encode_frame of both classes that own an encoder.
+template <typename Native>
+PyObject* encode_frame_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   const char* names[] = {"obj", "compress", nullptr};
   PyObject* obj;
   PyObject* compress_arg = Py_True;
@@ -56,10 +63,10 @@ PyObject* quarl_encode_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &compress_arg)) {
     return nullptr;
   }
-  return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
+  return with_exclusive<Native>(self, [&](Native& native) -> PyObject* {
     bool compress;
     if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
-    return encode_frame(codec, obj, compress);
+    return encode_frame(encoder_of(native), obj, compress);
   });
 }
 
@@ -71,7 +78,7 @@ PyMethodDef quarl_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "encode_packed($self, obj, compress)\n--\n\n"},
     {"decode_packed", method_cast(quarl_decode_packed),
      METH_VARARGS | METH_KEYWORDS, "decode_packed($self, bytes, *, decompress=True)\n--\n\n"},
-    {"encode_frame", method_cast(quarl_encode_frame),
+    {"encode_frame", method_cast(encode_frame_method<Codec>),
      METH_VARARGS | METH_KEYWORDS, "encode_frame($self, obj, *, compress=True)\n--\n\n"},
     {"get_stream_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
      "get_stream_handshake()\n--\n\n"},
@@ -93,14 +100,15 @@ PyType_Spec quarl_spec = {
 
 PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":QuarlStreamEncoder", keywords(names))) {
+  if (!no_arguments(args, kwargs) &&
+      !PyArg_ParseTupleAndKeywords(args, kwargs, ":QuarlStreamEncoder", keywords(names))) {
     return nullptr;
   }
-  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
+  return guard_allocation([&]() -> PyObject* { return new_instance<EncoderState>(type); });
 }
 
 PyMethodDef stream_encoder_methods[] = {
-    {"encode_frame", method_cast(quarl_encode_frame), METH_VARARGS | METH_KEYWORDS,
+    {"encode_frame", method_cast(encode_frame_method<EncoderState>), METH_VARARGS | METH_KEYWORDS,
      "encode_frame($self, obj, *, compress=True)\n--\n\n"},
     {"get_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
      "get_handshake()\n--\n\n"},
@@ -110,14 +118,14 @@ PyMethodDef stream_encoder_methods[] = {
 
 PyType_Slot stream_encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stream_encoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<EncoderState>)},
     {Py_tp_methods, stream_encoder_methods},
     {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder()\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec stream_encoder_spec = {
-    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT,
+    "builtins.QuarlStreamEncoder", sizeof(Instance<EncoderState>), 0, Py_TPFLAGS_DEFAULT,
     stream_encoder_slots,
 };
 

@@ -14,7 +14,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* names[] = {"max_frame_size", "expect_handshake", nullptr};
   PyObject* max_frame_size_arg = nullptr;
   PyObject* expect_handshake_arg = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:QuarlStreamDecoder", keywords(names),
+  if (!no_arguments(args, kwargs) && !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:QuarlStreamDecoder", keywords(names),
                                    &max_frame_size_arg, &expect_handshake_arg)) {
     return nullptr;
   }
@@ -30,8 +30,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   HandshakeMode mode = !expect_handshake ? HandshakeMode::detect
                        : *expect_handshake ? HandshakeMode::required
                                            : HandshakeMode::absent;
-  return guard_allocation(
-      [&]() -> PyObject* { return new_instance(type, StreamDecoder(max_frame_size, mode)); });
+  return guard_allocation([&]() -> PyObject* { return new_instance<StreamDecoder>(type, max_frame_size, mode); });
 }
 
 PyObject* decoder_feed(PyObject* self, PyObject* args, PyObject* kwargs) {
