@@ -29,8 +29,9 @@ Status check_header(std::span<const uint8_t> document) noexcept {
 // as long as the key cache remembers them.
 Status append_key(KeyCache& cache, std::vector<PyRef>& strings, const uint8_t* text, size_t length) {
   Utf8Error error;
-  if (!validate_utf8(text, length, error)) return raise_invalid_utf8("string table", error);
-  PyRef key = PyRef::steal(cache.key(text, length));
+  bool invalid = false;
+  PyRef key = PyRef::steal(cache.key(text, length, error, invalid));
+  if (invalid) return raise_invalid_utf8("string table", error);
   if (!key) return ensure_error_set();
   strings.push_back(std::move(key));
   return Status::success();

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common/pyref.h"
+#include "common/utf8.h"
 
 namespace quarl {
 
@@ -22,9 +23,11 @@ class KeyCache {
   KeyCache(KeyCache&&) noexcept = default;
   KeyCache& operator=(KeyCache&&) noexcept = default;
 
-  // A str with the UTF-8 text `text` (already validated): a new reference,
-  // or null with an exception set.
-  PyObject* key(const uint8_t* text, size_t length);
+  // A str with the UTF-8 text `text`: a new reference, or null with an
+  // exception set. The text is validated only when it is not found: found,
+  // it equals the UTF-8 of a str. Sets `invalid` (with no exception) when the
+  // text is not UTF-8.
+  PyObject* key(const uint8_t* text, size_t length, Utf8Error& error, bool& invalid);
 
   static constexpr size_t SLOTS = 1024;
   // Longer keys are rare and cost more to keep; they are made afresh.
@@ -33,7 +36,9 @@ class KeyCache {
  private:
   struct Slot {
     PyRef key;
+    const char* utf8 = nullptr;  // the key's UTF-8, which lives as long as the key
     uint64_t hash = 0;
+    size_t length = 0;
   };
   std::unique_ptr<Slot[]> slots_;  // allocated by the first key
 };

@@ -49,16 +49,21 @@ void StringTable::next_stamp() noexcept {
 }
 
 Status StringTable::intern_str_miss(PyObject* key, uint32_t& index) {
-  Py_ssize_t size;
-  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-  if (text == nullptr) return Status::failure();
-  std::string_view view(text, static_cast<size_t>(size));
-  if (view.size() > MAX_KEY_BYTES) return intern_text(view, index);  // which reports it
-  Py_hash_t hash = PyObject_Hash(key);
-  if (hash == -1 && PyErr_Occurred()) return Status::failure();
-  if (!find_or_add(hash, view, index).ok()) return Status::failure();
   IdentitySlot& slot = identity_[identity_slot(key)];
-  slot.key = PyRef::borrow(key);
+  if (slot.key.get() != key) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) return Status::failure();
+    std::string_view view(text, static_cast<size_t>(size));
+    if (view.size() > MAX_KEY_BYTES) return intern_text(view, index);  // which reports it
+    Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1 && PyErr_Occurred()) return Status::failure();
+    slot.key = PyRef::borrow(key);
+    slot.text = text;
+    slot.length = static_cast<uint32_t>(size);
+    slot.hash = hash;
+  }
+  if (!find_or_add(slot.hash, std::string_view(slot.text, slot.length), index).ok()) return Status::failure();
   slot.stamp = stamp_;
   slot.index = index;
   return Status::success();

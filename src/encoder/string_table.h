@@ -74,9 +74,14 @@ class StringTable {
   static constexpr size_t IDENTITY_SLOTS = 1024;
 
  private:
+  // The key's hash and UTF-8 stay with it, so that a key object met again in
+  // a later document is looked up without calling back into the interpreter.
   struct IdentitySlot {
     PyRef key;  // the exact str last interned through this slot
-    uint32_t stamp = 0;
+    const char* text = nullptr;  // its UTF-8, which lives as long as the key
+    Py_hash_t hash = 0;
+    uint32_t length = 0;
+    uint32_t stamp = 0;  // of the document that last gave it an index
     uint32_t index = 0;
   };
   struct Entry {
