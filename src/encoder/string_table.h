@@ -26,6 +26,13 @@ namespace quarl {
 // cached in the str, so crafted keys cannot pile up in one bucket. Nothing is
 // cleared between documents: slots carry the stamp of the document that
 // filled them, and a slot with an older stamp counts as empty.
+//
+// Documents of one shape meet the same key objects in the same order. So a
+// document first replays the table of the one before: as long as its keys
+// are, one by one, the objects that table was built from, the table so far
+// is that table's beginning, and a key costs one comparison. At the first
+// other key the replayed part is taken over as this document's own and the
+// table goes on as usual.
 class StringTable {
  public:
   StringTable() noexcept = default;
@@ -39,6 +46,10 @@ class StringTable {
   // found by identity without touching their text; the slot holds a strong
   // reference, so the same object is the same text.
   Status intern_str(PyObject* key, uint32_t& index) {
+    if (replay_next_ != replay_end_ && replay_next_->get() == key) {
+      index = replay(key);
+      return Status::success();
+    }
     const IdentitySlot& slot = identity_[identity_slot(key)];
     if (slot.key.get() == key && slot.stamp == stamp_) {
       index = slot.index;
@@ -56,17 +67,17 @@ class StringTable {
     uint32_t next_index;
     size_t section_size;
   };
-  Mark mark() const noexcept { return {entries_.size(), next_index_, section_.size()}; }
+  Mark mark() const noexcept { return {entry_count(), next_index_, section_size()}; }
   void truncate(const Mark& mark) noexcept;
 
   // Entries in the section, placeholders included.
   size_t count() const noexcept { return next_index_; }
   // Byte size of the string-table section, and of the last document's.
-  size_t section_size() const noexcept { return section_.size(); }
+  size_t section_size() const noexcept { return replaying_ ? replayed_section_size_ : section_.size(); }
   size_t previous_section_size() const noexcept { return previous_section_size_; }
   // Writes the section (length byte + text per entry) at `out`.
   void write_section(uint8_t* out) const noexcept {
-    if (section_.size() != 0) std::memcpy(out, section_.data(), section_.size());
+    if (section_size() != 0) std::memcpy(out, section_.data(), section_size());
   }
 
   // Large enough that the keys of typical documents (a few hundred distinct
@@ -86,7 +97,8 @@ class StringTable {
   };
   struct Entry {
     Py_hash_t hash;
-    uint32_t offset;  // of the entry's length byte in the section
+    const char* text;  // the key object's UTF-8; null for keys that came as text
+    uint32_t offset;   // of the entry's length byte in the section
     uint32_t index;
   };
   struct LookupSlot {
@@ -100,11 +112,17 @@ class StringTable {
     return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (IDENTITY_SLOTS - 1);
   }
 
+  size_t entry_count() const noexcept { return replaying_ ? replayed_ : entries_.size(); }
+  uint32_t replay(PyObject* key) noexcept;
+  void stop_replay();
+  void truncate_own(const Mark& mark) noexcept;
+  void insert_into_lookup(size_t entry) noexcept;
   Status intern_str_miss(PyObject* key, uint32_t& index);
-  Status find_or_add(Py_hash_t hash, std::string_view text, uint32_t& index);
-  Status add(Py_hash_t hash, std::string_view text, size_t slot, uint32_t& index);
+  // `key` is the exact str the text belongs to, or null.
+  Status find_or_add(Py_hash_t hash, std::string_view text, PyObject* key, uint32_t& index);
+  Status add(Py_hash_t hash, std::string_view text, PyObject* key, size_t slot, uint32_t& index);
   bool matches(const Entry& entry, Py_hash_t hash, std::string_view text) const noexcept;
-  void grow_lookup();
+  void grow_lookup(size_t entries);
   void next_stamp() noexcept;
 
   // Allocated by the first start_document(), which every encode begins with.
@@ -114,6 +132,16 @@ class StringTable {
   size_t lookup_mask_ = 0;  // slot count - 1, 0 before the first key
   std::vector<Entry> entries_;
   ByteBuffer section_;  // the section as it will be written
+  // The key object of each entry (null for keys that came as text), so that
+  // the next document can replay this table.
+  std::vector<PyRef> entry_keys_;
+  // While replaying: the entries (and section bytes) of the last table that
+  // this document has met so far, and the key objects it should meet next.
+  bool replaying_ = false;
+  size_t replayed_ = 0;
+  size_t replayed_section_size_ = 0;
+  const PyRef* replay_next_ = nullptr;
+  const PyRef* replay_end_ = nullptr;
   uint32_t stamp_ = 0;  // the current document's; 0 marks a slot never filled
   uint32_t next_index_ = 0;
   size_t previous_section_size_ = 0;
