@@ -19,16 +19,4 @@ void DecoderState::prepare_once() {
   prepared = true;
 }
 
-DecoderState::~DecoderState() {
-  // The keys and buffers go first, then the cached objects, in the order
-  // they were taken.
-  keys = KeyCache();
-  key_objects.clear();
-  decompress_buffer.release_storage();
-  for (PyRef& ref : cached_small_ints) ref.reset();
-  cached_none.reset();
-  cached_true.reset();
-  cached_false.reset();
-}
-
 }  // namespace quarl

@@ -21,7 +21,7 @@ struct DecoderState {
   DecoderState() noexcept = default;
   DecoderState(DecoderState&&) noexcept = default;
   DecoderState& operator=(DecoderState&&) = delete;
-  ~DecoderState();
+  ~DecoderState() = default;
 
   // Readies the state for a decode; throws std::bad_alloc when memory runs out.
   void prepare() {

@@ -10,14 +10,4 @@ void EncoderState::prepare_once() {
   prepared = true;
 }
 
-EncoderState::~EncoderState() {
-  // The table and buffers go first, then the remembered types.
-  strings = StringTable();
-  spliced.clear();
-  payload_buffer.release_storage();
-  compressed_buffer.release_storage();
-  gather_buffer.release_storage();
-  datetime_layouts = LayoutVerdicts();
-}
-
 }  // namespace quarl

@@ -23,7 +23,9 @@ struct EncoderState {
   EncoderState() noexcept = default;
   EncoderState(EncoderState&&) noexcept = default;
   EncoderState& operator=(EncoderState&&) = delete;
-  ~EncoderState();
+  // Members go in reverse order: the table and buffers before the
+  // remembered types.
+  ~EncoderState() = default;
 
   // Readies the state for an encode; throws std::bad_alloc when memory runs out.
   void prepare() {

@@ -42,7 +42,7 @@ PyObject* quarl_decode_packed(PyObject* self, PyObject* const* args, Py_ssize_t 
     bool decompress;
     if (!convert_bytes(bound[0], "bytes", data).ok()) return nullptr;
     if (!convert_bool(bound[1], "decompress", decompress).ok()) return nullptr;
-    return decode_packed(codec.decoder, data, decompress);
+    return decode_packed(codec.decoder(), data, decompress);
   });
 }
 
