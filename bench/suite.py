@@ -26,6 +26,7 @@ import time
 import quarl
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from bench_construction import measure as measure_construction  # noqa: E402
 from bench_keys import measure as measure_crafted_keys  # noqa: E402
 from bench_models import Reading, fields  # noqa: E402  (the same objects as the model benchmark)
 
@@ -364,7 +365,14 @@ def crafted_keys_section(crafted: dict) -> list:
             "| quarl | crafted | ordinary | crafted ÷ ordinary |", "|---|---:|---:|---:|", *rows, ""]
 
 
-def report(results: dict, crafted: dict, out: pathlib.Path, command: str) -> None:
+def construction_section(times: dict) -> list:
+    base = times["msgspec.msgpack.Encoder()"]
+    rows = [f"| `{name}` | {seconds * 1e9:.1f} ns | {seconds / base:.2f} |" for name, seconds in times.items()]
+    return ["## construction", "", "Creating one object (`bench/bench_construction.py`).", "",
+            "| constructor | time | ÷ msgspec.msgpack.Encoder() |", "|---|---:|---:|", *rows, ""]
+
+
+def report(results: dict, crafted: dict, construction: dict, out: pathlib.Path, command: str) -> None:
     lines = [
         "# Benchmarks",
         "",
@@ -393,6 +401,7 @@ def report(results: dict, crafted: dict, out: pathlib.Path, command: str) -> Non
             )
         lines.append("")
     lines += crafted_keys_section(crafted)
+    lines += construction_section(construction)
     (out / "benchmarks.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
     chart(results, out / "benchmarks.png")
 
@@ -453,7 +462,7 @@ def main() -> None:
     args.out.mkdir(parents=True, exist_ok=True)
     print("  crafted keys", file=sys.stderr)
     crafted = measure_crafted_keys(CRAFTED_KEYS)
-    report(results, crafted, args.out, "make bench")
+    report(results, crafted, measure_construction(), args.out, "make bench")
     print((args.out / "benchmarks.md").read_text())
 
 
