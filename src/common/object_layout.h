@@ -13,10 +13,10 @@
 // gives the same bytes.
 //
 // The check runs once per process, at the first call to
-// ObjectLayout::verified() (the first codec's creation), and every codec
-// copies its verdict. That verdict is process-wide state, the only such state
-// besides the type objects and the compression pool, and is allowed as an
-// immutable value computed once.
+// ObjectLayout::verified() (the first encode or decode), and every encoder
+// and decoder state copies its verdict. That verdict is process-wide state,
+// the only such state besides the type objects and the compression pool, and
+// is allowed as an immutable value computed once.
 #pragma once
 
 #include <Python.h>
