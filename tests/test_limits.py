@@ -11,6 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from builders import doc, exact, frame, lz4_block, u32
+from conftest import run_python
 from quarl import Quarl, QuarlStreamDecoder
 
 # The most output one byte of an LZ4 block can stand for.
@@ -26,12 +27,13 @@ def decode(data: bytes, decompress: bool = True):
 
 # A declared size beyond 255 times the compressed bytes is never believed.
 def test_single_block_declared_at_and_past_the_ratio():
-    # The shortfall is zero-filled and lies after the value, where nothing reads it.
-    assert decode(u32(LZ4_MAX_RATIO * len(BLOCK)) + BLOCK) == b"abc"
-    # Refused as a single block, the input is read as a parallel envelope, which
-    # its first block bytes cannot form.
-    with pytest.raises(ValueError):
-        decode(u32(LZ4_MAX_RATIO * len(BLOCK) + 1) + BLOCK)
+    # Declared at the ratio but yielding less, or declared past it: either way a failed
+    # single-block attempt, and the input read as a parallel envelope, which its first
+    # block bytes cannot form.
+    assert decode(u32(len(DOCUMENT)) + BLOCK) == b"abc"
+    for declared in (LZ4_MAX_RATIO * len(BLOCK), LZ4_MAX_RATIO * len(BLOCK) + 1):
+        with pytest.raises(ValueError):
+            decode(u32(declared) + BLOCK)
 
 
 def test_chunk_declared_past_the_ratio_fails_before_decoding():
@@ -112,3 +114,188 @@ def test_stream_decoder_holds_at_most_one_frame_between_calls(sizes, max_frame_s
         # Whatever the chunking, only the unfinished frame stays, and only while
         # it is within the limit.
         assert decoder.pending_bytes < FRAME_HEADER_SIZE + max_frame_size
+
+
+# --- forged inputs cost what genuine inputs of their size cost (issue 17) -------------------
+#
+# Memory is measured as the peak resident set of a fresh interpreter that builds one input and
+# decodes it; time as the ratio of a forged input's decode to a genuine one's of the same size.
+
+MEASURE = r"""
+import json, resource, struct, sys, time
+from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
+
+def u32(n):
+    return struct.pack("<I", n)
+
+def doc(value):
+    return b"QL\x00\x01\x00\x00" + value
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+def peak():
+    # The high-water mark of the resident set since the last reset_peak().
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+def timed(action, data, repeat=3):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        try:
+            action(data)
+        except ValueError:
+            pass
+        best = min(best, time.perf_counter() - start)
+    return best
+
+SIZE = %(size)d
+
+def nested_forged(size):
+    # 127 nested lists, each declaring as many items as there are bytes left after
+    # its count, then None bytes: the innermost list is whole, every other runs out.
+    levels = 127
+    fill = size - 6 - 5 * levels
+    value = b"".join(b"\x60" + u32(5 * (levels - k - 1) + fill) for k in range(levels))
+    return doc(value + b"\x10" * fill)
+
+def flat_genuine(size):
+    return doc(b"\x60" + u32(size - 11) + b"\x10" * (size - 11))
+
+%(body)s
+"""
+
+
+def measure(body: str, size: int) -> dict:
+    import json
+    import textwrap
+
+    proc = run_python(MEASURE % {"size": size, "body": textwrap.dedent(body)}, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+MIB = 1024 * 1024
+
+
+def test_nested_forged_counts_cost_what_a_genuine_document_costs():
+    # Each level once reserved eight bytes per declared item before anything failed: 127
+    # levels of a 4 MiB input reserved 4 GiB and, on release, touched it all.
+    growth = {}
+    for kind in ("nested_forged", "flat_genuine"):
+        growth[kind] = measure(f"""
+            data = {kind}(SIZE)
+            reset_peak()
+            before = rss()
+            try:
+                Quarl().decode_packed(data)
+            except ValueError:
+                pass
+            print(json.dumps({{"growth": peak() - before}}))
+        """, 4 * MIB)["growth"]
+    # The genuine list of 4M Nones needs 32 MiB of slots; the forged input at most twice that.
+    assert growth["nested_forged"] < 2 * growth["flat_genuine"], growth
+
+
+def test_nested_forged_counts_decode_in_the_time_of_a_genuine_document():
+    result = measure(r"""
+        forged, genuine = nested_forged(SIZE), flat_genuine(SIZE)
+        codec = Quarl()
+        print(json.dumps({"ratio": timed(codec.decode_packed, forged) / timed(codec.decode_packed, genuine)}))
+    """, 2 * MIB)
+    assert result["ratio"] < 5, result
+
+
+def test_forged_envelope_allocates_nothing_past_its_output_and_keeps_nothing():
+    # A 4 MB block of incompressible bytes declaring 255 times its size: once zero-filled
+    # (a gigabyte of pages touched) and then kept by the codec until it was deleted.
+    result = measure(r"""
+        import random
+        document = doc(b"\x80" + u32(SIZE) + random.Random(1).randbytes(SIZE))
+        import lz4.block
+        block = lz4.block.compress(document, store_size=False)
+        forged = u32(255 * len(block)) + block
+        genuine = u32(len(document)) + block
+        codec = Quarl()
+        base = rss()
+        reset_peak()
+        before = rss()
+        try:
+            codec.decode_packed(forged)
+        except ValueError:
+            pass
+        growth, kept = peak() - before, rss() - base
+        ratio = timed(codec.decode_packed, forged) / timed(codec.decode_packed, genuine)
+        # A genuine document above 64 MiB is not kept either once its value is gone.
+        big = Quarl().encode_packed(bytes(100 * 2**20), True)
+        base = rss()
+        value = codec.decode_packed(big)
+        del value
+        print(json.dumps({"growth": growth, "kept": kept, "ratio": ratio, "kept_big": rss() - base}))
+    """, 4 * MIB)
+    assert result["growth"] < 24 * MIB, result
+    assert result["kept"] < 16 * MIB, result
+    assert result["kept_big"] < 16 * MIB, result
+    assert result["ratio"] < 5, result
+
+
+def test_stream_decoder_refuses_a_frame_that_unpacks_past_its_limit():
+    # A frame of about 300 kB whose document is 80 MB: refused from the envelope's size
+    # field, before anything is allocated for it.
+    result = measure(r"""
+        frame = QuarlStreamEncoder().encode_frame(bytes(80_000_000))
+        decoder = QuarlStreamDecoder(max_frame_size=1_000_000)
+        reset_peak()
+        before = rss()
+        try:
+            decoder.feed(frame)
+            message = None
+        except ValueError as error:
+            message = str(error)
+        print(json.dumps({"frame": len(frame), "message": message, "growth": peak() - before}))
+    """, 0)
+    assert result["frame"] < 1_000_000
+    assert result["message"] == "Decompressed frame size 80000011 exceeds maximum allowed 1000000"
+    assert result["growth"] < 8 * MIB, result
+
+
+def test_failed_frame_is_not_decoded_again_by_later_feeds():
+    # A 16 MB frame that fails at its last byte: each later one-byte feed raises the same
+    # error at once instead of decoding the whole frame again.
+    result = measure(r"""
+        count = 16_000_000
+        payload = doc(b"\x60" + u32(count) + b"\x10" * (count - 1) + b"\x99")
+        frame = u32(len(payload)) + b"\x01\x00" + payload
+        decoder = QuarlStreamDecoder()
+        start = time.perf_counter()
+        try:
+            decoder.feed(frame)
+        except ValueError as error:
+            first = str(error)
+        first_time = time.perf_counter() - start
+        messages = set()
+        start = time.perf_counter()
+        for _ in range(100):
+            try:
+                decoder.feed(b"x")
+            except ValueError as error:
+                messages.add(str(error))
+        later_time = time.perf_counter() - start
+        pending = decoder.pending_bytes
+        decoder.clear()
+        after_clear = decoder.feed(u32(7) + b"\x01\x00" + doc(b"\x31"))
+        print(json.dumps({"first": first, "messages": sorted(messages), "ratio": later_time / first_time,
+                          "pending": pending, "frame": len(frame), "after_clear": after_clear}))
+    """, 0)
+    assert result["first"] == "Unknown tag: 0x99"
+    assert result["messages"] == ["Unknown tag: 0x99"]
+    assert result["pending"] == result["frame"] + 100
+    assert result["after_clear"] == [1]
+    # A hundred later feeds together cost less than a tenth of the one decode.
+    assert result["ratio"] < 0.1, result

@@ -142,23 +142,45 @@ PyObject* QuarlParser::parse_bytes() {
   return PyBytes_FromStringAndSize(raw, length);
 }
 
-PyObject* QuarlParser::parse_list() {
-  if (!require(U32_SIZE).ok()) return nullptr;
-  uint32_t count = read_u32(data_ + pos_);
+Status QuarlParser::read_list_count(uint32_t& count) noexcept {
+  if (!require(U32_SIZE).ok()) return Status::failure();
+  count = read_u32(data_ + pos_);
   pos_ += U32_SIZE;
   // Every element takes at least its tag byte, so a count the rest of the
   // document cannot hold is refused before anything is allocated. Elements of
   // a list at the depth limit would fail on depth before reading a byte, and
   // still do.
   if (count > len_ - pos_) [[unlikely]] {
-    return depth_ >= MAX_DEPTH ? fail_too_deep() : fail_unexpected_end();
+    depth_ >= MAX_DEPTH ? fail_too_deep() : fail_unexpected_end();
+    return Status::failure();
   }
-  PyRef list = PyRef::steal(PyList_New(count));
+  return Status::success();
+}
+
+uint32_t QuarlParser::reservation_for(uint32_t count) const noexcept {
+  // Each slot reserved and not yet begun, in this list and in every open list
+  // around it, stands for at least one byte still to come. So the slots
+  // reserved at any time never outnumber the bytes left, whatever the nesting:
+  // a genuine document always gets its full count, a forged one at most the
+  // input's size in total. Elements beyond the reservation are appended.
+  uint64_t left = len_ - pos_;
+  uint64_t room = left > reserved_ ? left - reserved_ : 0;
+  return count <= room ? count : static_cast<uint32_t>(room);
+}
+
+PyObject* QuarlParser::parse_list() {
+  uint32_t count;
+  if (!read_list_count(count).ok()) return nullptr;
+  uint32_t reserved = reservation_for(count);
+  PyRef list = PyRef::steal(PyList_New(reserved));
   if (!list) return fail_api_call();
+  reserved_ += reserved;
   // Floats, the bulk of numeric lists, are read here without a call of
   // their own; at the depth limit every item takes parse() and its checks.
   bool floats_inline = depth_ < MAX_DEPTH;
   for (uint32_t i = 0; i < count; ++i) {
+    bool in_slot = i < reserved;
+    reserved_ -= in_slot;  // this item's byte is no longer to come
     PyObject* item;
     if (floats_inline && len_ - pos_ > FLOAT64_SIZE && data_[pos_] == TAG_FLOAT64) {
       item = PyFloat_FromDouble(read_f64(data_ + pos_ + 1));
@@ -168,7 +190,15 @@ PyObject* QuarlParser::parse_list() {
       item = parse();
       if (item == nullptr) return nullptr;
     }
-    fill_new_list_slot(layout_, list.get(), i, item);
+    if (in_slot) [[likely]] {
+      fill_new_list_slot(layout_, list.get(), i, item);
+    } else {
+      // Only a list whose count outruns the bytes left gets here, and it
+      // fails before its end; until then it grows as its items arrive.
+      int appended = PyList_Append(list.get(), item);
+      Py_DECREF(item);
+      if (appended < 0) return fail_api_call();
+    }
   }
   return list.release();
 }

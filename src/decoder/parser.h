@@ -47,6 +47,10 @@ class QuarlParser {
   // Reads the u32 length of a length-prefixed value and checks that its
   // payload is present; on success `pos_` is at the payload.
   Status read_length_prefix(uint32_t& length) noexcept;
+  // Reads a list's u32 count and refuses one the bytes left cannot hold.
+  Status read_list_count(uint32_t& count) noexcept;
+  // How many of a list's `count` slots to allocate before its items are read.
+  uint32_t reservation_for(uint32_t count) const noexcept;
   Status require(uint64_t n) const noexcept { return check_bounds(len_, pos_, n); }
   PyObject* cached_small_int(uint64_t value) const noexcept {
     return small_ints_[value].new_reference();
@@ -70,6 +74,8 @@ class QuarlParser {
   // uuid.UUID and decimal.Decimal, each looked up when first needed.
   std::array<PyRef, SPECIAL_TYPE_COUNT> special_callables_;
   uint64_t depth_ = 0;
+  // List slots allocated and not yet begun, summed over every open list.
+  uint64_t reserved_ = 0;
   CollectorPause collector_pause_;
 };
 

@@ -275,9 +275,10 @@ void describe_refused_block(std::span<const uint8_t> block, uint64_t capacity, D
 
 // ---- Decompression ---------------------------------------------------------
 
-// The single-block attempt decodes into `scratch`, then zeroes any shortfall.
-// A declared size that the block could not produce counts as a failed
-// attempt and allocates nothing.
+// The single-block attempt decodes into `scratch`. A block that yields fewer
+// or more bytes than declared is a failed attempt, as is a declared size that
+// the block could not produce (which allocates nothing): a document cut short
+// is never padded out to its declared size.
 bool try_single_block(std::span<const uint8_t> input, ByteBuffer& scratch) {
   uint64_t declared = read_u32(input.data());
   std::span<const uint8_t> block = input.subspan(ENVELOPE_SIZE_FIELD);
@@ -287,9 +288,7 @@ bool try_single_block(std::span<const uint8_t> input, ByteBuffer& scratch) {
   }
   reset_for(scratch, declared);
   int produced = decompress_block(block, scratch.data(), declared);
-  if (produced < 0) return false;
-  std::memset(scratch.data() + produced, 0, declared - static_cast<size_t>(produced));
-  return true;
+  return produced >= 0 && static_cast<uint64_t>(produced) == declared;
 }
 
 struct Chunk {
@@ -398,11 +397,19 @@ size_t join_chunks(const std::vector<Chunk>& chunks, uint8_t* out) noexcept {
   return end;
 }
 
+Status fail_document_limit(uint64_t size, uint64_t limit) {
+  return raise_format(PyExc_ValueError, "Decompressed frame size %llu exceeds maximum allowed %llu",
+                      static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit));
+}
+
 Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
-                           std::span<const uint8_t>& document) {
+                           uint64_t max_document, std::span<const uint8_t>& document) {
   std::vector<Chunk> chunks;
   size_t room = 0;
   if (!read_chunks(input, chunks, room).ok()) return Status::failure();
+  // Chunks may yield less than they declare, so the room they claim is what
+  // would be allocated; it too stays within the limit.
+  if (room > max_document) return fail_document_limit(room, max_document);
   reset_for(scratch, room);
   ChunkDecompression job{chunks, scratch.data()};
   run_chunks(chunks.size(), job);
@@ -426,6 +433,10 @@ Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
 
 }  // namespace
 
+void release_if_large(ByteBuffer& buffer) noexcept {
+  if (buffer.capacity() > LARGE_BUFFER_KEEP_LIMIT) buffer.release_storage();
+}
+
 Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBuffer& out,
                          ByteBuffer& scratch, std::vector<std::span<const uint8_t>>& envelope) {
   size_t size = total_size(document);
@@ -447,7 +458,7 @@ Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBu
 }
 
 Status decompress_document(std::span<const uint8_t> input, bool decompress, ByteBuffer& scratch,
-                           std::span<const uint8_t>& document) {
+                           std::span<const uint8_t>& document, uint64_t max_document) {
   if (!decompress || has_document_magic(input)) {
     document = input;
     return Status::success();
@@ -458,6 +469,10 @@ Status decompress_document(std::span<const uint8_t> input, bool decompress, Byte
   if (input.size() < ENVELOPE_SIZE_FIELD) {
     return raise(PyExc_ValueError, "Buffer too small for compressed QUARL data");
   }
+  // Both envelope forms begin with the document's size: a size above the
+  // limit is refused before either attempt allocates anything.
+  uint64_t declared = read_u32(input.data());
+  if (declared > max_document) return fail_document_limit(declared, max_document);
   if (try_single_block(input, scratch)) {
     document = scratch.view();
     return Status::success();
@@ -465,7 +480,7 @@ Status decompress_document(std::span<const uint8_t> input, bool decompress, Byte
   if (input.size() < PARALLEL_HEADER_SIZE) {
     return raise(PyExc_ValueError, "Buffer too small for compressed QUARL data");
   }
-  return decompress_parallel(input, scratch, document);
+  return decompress_parallel(input, scratch, max_document, document);
 }
 
 }  // namespace quarl

@@ -21,8 +21,15 @@ Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBu
                          ByteBuffer& scratch, std::vector<std::span<const uint8_t>>& envelope);
 
 // Recognises a plain document or an envelope. On success `document` views
-// either `input` itself or the content of `scratch`.
+// either `input` itself or the content of `scratch`. An envelope whose
+// declared document size is above `max_document` is refused ("Decompressed
+// frame size {} exceeds maximum allowed {}") before anything is allocated.
 Status decompress_document(std::span<const uint8_t> input, bool decompress, ByteBuffer& scratch,
-                           std::span<const uint8_t>& document);
+                           std::span<const uint8_t>& document,
+                           uint64_t max_document = UINT64_MAX);
+
+// Gives up the storage of a buffer grown past LARGE_BUFFER_KEEP_LIMIT, so that
+// one large (or forged) input does not pin its memory for the codec's life.
+void release_if_large(ByteBuffer& buffer) noexcept;
 
 }  // namespace quarl
