@@ -63,6 +63,8 @@ QuarlParser::QuarlParser(std::span<const uint8_t> buffer, size_t start,
       small_ints_(codec.cached_small_ints.data()),
       layout_(codec.layout) {}
 
+void QuarlParser::too_deep() noexcept { fail_too_deep(); }
+
 Status QuarlParser::check_bounds(uint64_t len, uint64_t pos, uint64_t n) noexcept {
   // n is at most a u32 count times 8, so the sum cannot wrap.
   if (pos + n <= len) [[likely]] return Status::success();
@@ -80,7 +82,7 @@ PyObject* QuarlParser::parse() {
   return result;
 }
 
-inline PyObject* QuarlParser::parse_tag(uint8_t tag) {
+PyObject* QuarlParser::parse_tag(uint8_t tag) {
   switch (tag) {
     case TAG_NONE: return Py_NewRef(none_);
     case TAG_FALSE: return Py_NewRef(false_);
@@ -207,16 +209,10 @@ PyObject* QuarlParser::parse_dict() {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return fail_api_call();
   for (;;) {
-    if (pos_ >= len_) [[unlikely]] return fail_not_terminated();
-    // The terminator test comes before the key index is read.
-    if (data_[pos_] == TAG_DICT_END) {
-      ++pos_;
-      return dict.release();
-    }
-    if (!require(U32_SIZE).ok()) return nullptr;
-    uint32_t index = read_u32(data_ + pos_);
-    pos_ += U32_SIZE;
-    if (index >= string_count_) [[unlikely]] return fail_key_index(index);
+    uint32_t index;
+    KeyStep step = next_key(index);
+    if (step == KeyStep::end) return dict.release();
+    if (step == KeyStep::failed) [[unlikely]] return nullptr;
     PyRef value = PyRef::steal(parse());
     if (!value) return nullptr;
     if (PyDict_SetItem(dict.get(), strings_[index].get(), value.get()) < 0) {
@@ -225,12 +221,37 @@ PyObject* QuarlParser::parse_dict() {
   }
 }
 
-PyObject* QuarlParser::parse_float_array() {
-  if (!require(U32_SIZE).ok()) return nullptr;
-  uint32_t count = read_u32(data_ + pos_);
+QuarlParser::KeyStep QuarlParser::next_key(uint32_t& index) noexcept {
+  if (pos_ >= len_) [[unlikely]] {
+    fail_not_terminated();
+    return KeyStep::failed;
+  }
+  // The terminator test comes before the key index is read.
+  if (data_[pos_] == TAG_DICT_END) {
+    ++pos_;
+    return KeyStep::end;
+  }
+  if (!require(U32_SIZE).ok()) return KeyStep::failed;
+  index = read_u32(data_ + pos_);
   pos_ += U32_SIZE;
+  if (index >= string_count_) [[unlikely]] {
+    fail_key_index(index);
+    return KeyStep::failed;
+  }
+  return KeyStep::entry;
+}
+
+Status QuarlParser::read_float_array_count(uint32_t& count) noexcept {
+  if (!require(U32_SIZE).ok()) return Status::failure();
+  count = read_u32(data_ + pos_);
+  pos_ += U32_SIZE;
+  return require(static_cast<uint64_t>(count) * FLOAT64_SIZE);
+}
+
+PyObject* QuarlParser::parse_float_array() {
+  uint32_t count;
+  if (!read_float_array_count(count).ok()) return nullptr;
   uint64_t size = static_cast<uint64_t>(count) * FLOAT64_SIZE;
-  if (!require(size).ok()) return nullptr;
   PyRef list = PyRef::steal(PyList_New(count));
   if (!list) return fail_api_call();
   const uint8_t* values = data_ + pos_;
