@@ -144,7 +144,7 @@ def reset_peak():
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
 
-def timed(action, data, repeat=3):
+def timed(action, data, repeat=7):
     best = float("inf")
     for _ in range(repeat):
         start = time.perf_counter()
@@ -154,6 +154,14 @@ def timed(action, data, repeat=3):
             pass
         best = min(best, time.perf_counter() - start)
     return best
+
+def time_ratio(action, forged, genuine, rounds=9):
+    # The best time of each, taken in turns so that load on the machine weighs on both alike.
+    best = [float("inf"), float("inf")]
+    for _ in range(rounds):
+        for i, data in enumerate((forged, genuine)):
+            best[i] = min(best[i], timed(action, data, 1))
+    return best[0] / best[1]
 
 SIZE = %(size)d
 
@@ -206,8 +214,7 @@ def test_nested_forged_counts_cost_what_a_genuine_document_costs():
 def test_nested_forged_counts_decode_in_the_time_of_a_genuine_document():
     result = measure(r"""
         forged, genuine = nested_forged(SIZE), flat_genuine(SIZE)
-        codec = Quarl()
-        print(json.dumps({"ratio": timed(codec.decode_packed, forged) / timed(codec.decode_packed, genuine)}))
+        print(json.dumps({"ratio": time_ratio(lambda d: Quarl().decode_packed(d), forged, genuine)}))
     """, 2 * MIB)
     assert result["ratio"] < 5, result
 
@@ -231,7 +238,8 @@ def test_forged_envelope_allocates_nothing_past_its_output_and_keeps_nothing():
         except ValueError:
             pass
         growth, kept = peak() - before, rss() - base
-        ratio = timed(codec.decode_packed, forged) / timed(codec.decode_packed, genuine)
+        # Each on a fresh codec, whose buffer the decode has to grow.
+        ratio = time_ratio(lambda d: Quarl().decode_packed(d), forged, genuine)
         # A genuine document above 64 MiB is not kept either once its value is gone.
         big = Quarl().encode_packed(bytes(100 * 2**20), True)
         base = rss()
@@ -348,9 +356,11 @@ def test_inspect_takes_the_time_of_a_decode():
         value = [{"id": i, "name": f"user{i}", "score": i * 1.5, "tags": ["a", "b"], "note": "x" * 60}
                  for i in range(SIZE)]
         data = Quarl().encode_packed(value, False)
-        lines = []
-        inspect_time = timed(lambda d: _inspect.inspect(d, "auto", lines.append, max_items=100), data)
-        decode_time = timed(Quarl().decode_packed, data)
+        def inspect(d):
+            _inspect.inspect(d, "auto", [].append, max_items=100)
+            return d
+        inspect_time = min(timed(inspect, data, 1) for _ in range(5))
+        decode_time = min(timed(Quarl().decode_packed, data, 1) for _ in range(5))
         print(json.dumps({"ratio": inspect_time / decode_time}))
     """, 200_000)
     assert result["ratio"] < 3, result
