@@ -176,31 +176,35 @@ PyObject* QuarlParser::parse_list() {
   uint32_t reserved = reservation_for(count);
   PyRef list = PyRef::steal(PyList_New(reserved));
   if (!list) return fail_api_call();
-  reserved_ += reserved;
+  // Slots that wait in the lists around this one; this list's own waiting
+  // slots are added only where an item may open a list of its own.
+  uint64_t outer = reserved_;
   // Floats, the bulk of numeric lists, are read here without a call of
   // their own; at the depth limit every item takes parse() and its checks.
   bool floats_inline = depth_ < MAX_DEPTH;
-  for (uint32_t i = 0; i < count; ++i) {
-    bool in_slot = i < reserved;
-    reserved_ -= in_slot;  // this item's byte is no longer to come
+  for (uint32_t i = 0; i < reserved; ++i) {
     PyObject* item;
     if (floats_inline && len_ - pos_ > FLOAT64_SIZE && data_[pos_] == TAG_FLOAT64) {
       item = PyFloat_FromDouble(read_f64(data_ + pos_ + 1));
       pos_ += 1 + FLOAT64_SIZE;
       if (item == nullptr) return fail_api_call();
     } else {
+      reserved_ = outer + (reserved - i - 1);
       item = parse();
       if (item == nullptr) return nullptr;
     }
-    if (in_slot) [[likely]] {
-      fill_new_list_slot(layout_, list.get(), i, item);
-    } else {
-      // Only a list whose count outruns the bytes left gets here, and it
-      // fails before its end; until then it grows as its items arrive.
-      int appended = PyList_Append(list.get(), item);
-      Py_DECREF(item);
-      if (appended < 0) return fail_api_call();
-    }
+    fill_new_list_slot(layout_, list.get(), i, item);
+  }
+  reserved_ = outer;
+  // Only a list whose count outruns the bytes left has items beyond its
+  // reservation, and it fails before its end; until then it grows as they
+  // arrive.
+  for (uint32_t i = reserved; i < count; ++i) {
+    PyObject* item = parse();
+    if (item == nullptr) return nullptr;
+    int appended = PyList_Append(list.get(), item);
+    Py_DECREF(item);
+    if (appended < 0) return fail_api_call();
   }
   return list.release();
 }
