@@ -59,7 +59,7 @@ def nested_forged_lists(size: int) -> bytes:
 
 
 def forged_inputs() -> None:
-    """The inputs of the attack on the decoder's resource bounds (issue 17), kept small."""
+    """Forged inputs that once broke the decoder's resource bounds, kept small."""
     write("decode", bytes([1]) + nested_forged_lists(4000))
     write("decode", bytes([0]) + nested_forged_lists(1500))
     # A single block declaring 255 times its size, and single blocks cut short.
