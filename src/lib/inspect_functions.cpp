@@ -12,6 +12,7 @@
 #include "format/byte_buffer.h"
 #include "lib/arguments.h"
 #include "lib/instance.h"
+#include "lib/type_cache.h"
 #include "packed/compression.h"
 
 namespace quarl {
@@ -46,8 +47,7 @@ PyObject* unwrap(PyObject*, PyObject* args, PyObject* kwargs) {
   const char* names[] = {"data", "max_document", nullptr};
   PyObject* data_arg;
   PyObject* limit_arg = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_unwrap", const_cast<char**>(names), &data_arg,
-                                   &limit_arg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_unwrap", keywords(names), &data_arg, &limit_arg)) {
     return nullptr;
   }
   std::span<const uint8_t> data;
@@ -100,8 +100,7 @@ PyObject* list_document_function(PyObject*, PyObject* args) {
 }  // namespace
 
 PyMethodDef inspect_functions[] = {
-    {"_unwrap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unwrap)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"_unwrap", method_cast(unwrap), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"_list_document", list_document_function, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
