@@ -6,11 +6,11 @@
 
 #include "common/pyref.h"
 #include "common/utf8.h"
+#include "decoder/decoder_state.h"
 #include "decoder/parser.h"
 #include "format/endian.h"
 #include "format/limits.h"
 #include "format/tags.h"
-#include "lib/codec.h"
 
 namespace quarl {
 namespace {
@@ -224,7 +224,8 @@ Status list_document(std::span<const uint8_t> document, RowSink& rows, uint64_t&
   size_t pos = 0;
   Status status = list_prefix(document, rows, count, pos, fault);
   if (status.ok()) {
-    Codec codec;
+    DecoderState codec;
+    codec.prepare();
     // Only the count of keys matters to a walk that builds no dict.
     std::vector<PyRef> strings(count);
     QuarlParser parser(document, pos, strings, codec);
