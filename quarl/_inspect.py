@@ -351,15 +351,17 @@ class StreamReader:
             list_document(self.out, payload, payload_start, 2, self.max_items)
         return False
 
-    def largest_offset(self) -> int:
-        """The largest offset the listing can show: the input's, or a decompressed document's."""
-        data, pos, largest = self.data, HANDSHAKE_SIZE if self.data[:2] == STREAM_MAGIC else 0, len(self.data)
-        while len(data) - pos >= FRAME_HEADER_SIZE:
-            length, _, flags = struct.unpack_from("<IBB", data, pos)
-            if flags & FRAME_FLAG_COMPRESSED and length >= 4 and len(data) - pos >= FRAME_HEADER_SIZE + 4:
-                largest = max(largest, u32_at(data, pos + FRAME_HEADER_SIZE))
-            pos += FRAME_HEADER_SIZE + length
-        return largest
+
+def largest_stream_offset(data: bytes) -> int:
+    """The largest offset a stream's listing can show: the input's, or a decompressed document's."""
+    pos = HANDSHAKE_SIZE if data[:2] == STREAM_MAGIC else 0
+    largest = len(data)
+    while len(data) - pos >= FRAME_HEADER_SIZE:
+        length, _, flags = struct.unpack_from("<IBB", data, pos)
+        if flags & FRAME_FLAG_COMPRESSED and length >= 4 and len(data) - pos >= FRAME_HEADER_SIZE + 4:
+            largest = max(largest, u32_at(data, pos + FRAME_HEADER_SIZE))
+        pos += FRAME_HEADER_SIZE + length
+    return largest
 
 
 def frames_chain(data: bytes) -> bool:
@@ -426,8 +428,7 @@ def inspect(data: bytes, kind: str, write: Callable[[str], None], *, max_items: 
     report = Report(kind)
     try:
         if kind == "stream":
-            reader = StreamReader(Listing(write, 0), data, max_items, max_frame_size)
-            reader.out.width = max(4, len(str(reader.largest_offset())))
+            reader = StreamReader(Listing(write, largest_stream_offset(data)), data, max_items, max_frame_size)
             reader.out.heading(f"stream, {count_of(len(data), 'byte')}")
             reader.read()
             report.pending = reader.pending
