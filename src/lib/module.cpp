@@ -6,6 +6,7 @@
 
 #include "common/object_layout.h"
 #include "common/pyref.h"
+#include "lib/inspect_functions.h"
 #include "lib/types.h"
 
 namespace quarl {
@@ -24,13 +25,13 @@ PyObject* memory_paths(PyObject*, PyObject*) {
   }
 }
 
-PyMethodDef module_methods[] = {
+PyMethodDef layout_functions[] = {
     {"_memory_paths", memory_paths, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quarl", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_quarl", "", 0, inspect_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module's type objects are process-wide, so a second module object in
@@ -59,7 +60,8 @@ PyObject* create_module() {
             add_exported(m, a, "Quarl", PyRef::steal(quarl_type())) &&
             add_exported(m, a, "QuarlStreamDecoder", PyRef::steal(stream_decoder_type())) &&
             add_exported(m, a, "QuarlStreamEncoder", PyRef::steal(stream_encoder_type())) &&
-            add_exported(m, a, "QuarlError", PyRef::borrow(PyExc_ValueError));
+            add_exported(m, a, "QuarlError", PyRef::borrow(PyExc_ValueError)) &&
+            PyModule_AddFunctions(m, layout_functions) == 0;
   return ok ? module.release() : nullptr;
 }
 
