@@ -155,6 +155,10 @@ PyObject* QuarlParser::parse_list() {
   }
   PyRef list = PyRef::steal(PyList_New(count));
   if (!list) return fail_api_call();
+  // The items may run Python code (the constructors of the special types),
+  // which must not find the list while slots are empty: the collector,
+  // through which alone it could, does not know it until it is filled.
+  PyObject_GC_UnTrack(list.get());
   // Floats, the bulk of numeric lists, are read here without a call of
   // their own; at the depth limit every item takes parse() and its checks.
   bool floats_inline = depth_ < MAX_DEPTH;
@@ -170,6 +174,7 @@ PyObject* QuarlParser::parse_list() {
     }
     fill_new_list_slot(layout_, list.get(), i, item);
   }
+  PyObject_GC_Track(list.get());
   return list.release();
 }
 
