@@ -1,6 +1,7 @@
 #include "lib/codec.h"
 
 #include <new>
+#include <utility>
 
 #include "format/limits.h"
 
@@ -20,10 +21,14 @@ Codec::Codec()
   }
 }
 
+// Frees memory and releases references, and allocates nothing: a destructor
+// that allocated could fail where nothing can report it.
 Codec::~Codec() {
   // The table and buffers go first, then the cached objects, in the order
-  // they were taken.
-  strings = StringTable();
+  // they were taken. Moving the table out leaves an empty one behind without
+  // allocating.
+  { StringTable released = std::move(strings); }
+  decisions.clear();
   spliced.clear();
   payload_buffer.release_storage();
   compressed_buffer.release_storage();

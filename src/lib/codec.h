@@ -13,6 +13,7 @@
 #include "encoder/datetime_memory.h"
 #include "encoder/spliced_blocks.h"
 #include "encoder/string_table.h"
+#include "encoder/type_decisions.h"
 #include "packed/document_buffer.h"
 #include "format/byte_buffer.h"
 #include "format/tags.h"
@@ -33,6 +34,9 @@ struct Codec {
   LayoutVerdicts datetime_layouts;  // probed at the first batch that meets the types
   StringTable strings;  // key_cache, string_list, string_map, next_string_index
   uint64_t encode_depth = 0;
+  // What each type met by the current encode becomes (one place for every
+  // path of the encoder); emptied at the start and end of each encode.
+  TypeDecisions decisions;
   // Calls into Python code made by the current encode. Containers re-check
   // their size only when this has moved, since only such code can change them.
   uint64_t python_calls = 0;

@@ -132,7 +132,7 @@ PyType_Slot quarl_slots[] = {
 };
 
 PyType_Spec quarl_spec = {
-    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, quarl_slots,
+    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, quarl_slots,
 };
 
 PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -159,7 +159,7 @@ PyType_Slot stream_encoder_slots[] = {
 };
 
 PyType_Spec stream_encoder_spec = {
-    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     stream_encoder_slots,
 };
 
