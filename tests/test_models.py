@@ -115,7 +115,8 @@ class Plain:
 
 
 class Probe(Plain):
-    """Logs failed attribute lookups: the general walk tests every object for isoformat(), the batch the first."""
+    """Logs failed attribute lookups: its __getattr__ may answer differently for each object, so the batch,
+    like the general walk, asks every object once."""
 
     lookups = []
 
@@ -129,9 +130,9 @@ class Probe(Plain):
 
 @pytest.mark.parametrize(
     "items, lookups",
-    [([Probe(a=i) for i in range(9)], 1), ([Probe(a=i) for i in range(8)], 8),
-     ([Probe(a=i, b=i) for i in range(8)] + [Probe(b=1, c=2)], 1 + 9)],
-    ids=["nine take the batch", "eight the general walk", "batch gives up on other fields"],
+    [([Probe(a=i) for i in range(9)], 9), ([Probe(a=i) for i in range(8)], 8),
+     ([Probe(a=i, b=i) for i in range(8)] + [Probe(b=1, c=2)], 9)],
+    ids=["nine take the batch", "eight the general walk", "an item with other fields"],
 )
 def test_which_lists_take_the_batch(items, lookups):
     Probe.lookups.clear()
@@ -150,9 +151,9 @@ def test_models_with_the_same_fields_match_the_general_walk(model, count):
     assert value_of(document) == b"\x60" + u32(count) + b"".join(entries)
 
 
-def test_batch_interns_the_first_items_keys_before_nested_ones():
+def test_batch_interns_keys_in_the_order_the_general_walk_meets_them():
     items = [Point(x={"inner": i}, y=i) for i in range(9)]
-    assert table_of(encode(items)) == ["x", "y", "inner"]
+    assert table_of(encode(items)) == ["x", "inner", "y"]
     assert table_of(encode(items[:8])) == ["x", "inner", "y"]
 
 
@@ -209,12 +210,11 @@ def test_batches_are_written_as_their_plain_data(items, plain):
     assert canonical(decode(document)) == canonical(plain)
 
 
-def test_list_that_shrinks_while_the_batch_writes_it():
-    shrinks = on_str(lambda: items.pop() if len(items) == 12 else None)
-    items = [Point(x=i, y=shrinks if i == 1 else i) for i in range(12)]
-    document = encode(items)
-    assert len(items) == 11
-    assert document == general_walk_document(items)
+@pytest.mark.parametrize("size", [12, 8], ids=["batch", "general walk"])
+def test_list_that_shrinks_while_the_batch_writes_it(size):
+    shrinks = on_str(lambda: items.pop() if len(items) == size else None)
+    items = [Point(x=i, y=shrinks if i == 1 else i) for i in range(size)]
+    assert outcome(lambda: encode(items)) == (RuntimeError, "list changed size during iteration")
 
 
 @pytest.mark.parametrize("sequence", [list, tuple], ids=["batch", "general walk"])
