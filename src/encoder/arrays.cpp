@@ -1,4 +1,4 @@
-// NumPy float64 arrays, written as one block of doubles.
+// NumPy arrays: float64 ones as one block of doubles, others as tolist().
 //
 // The array is read through the buffer protocol, so the module needs neither
 // NumPy's headers nor its C-API capsule, and never imports NumPy: when NumPy
@@ -82,9 +82,13 @@ Step try_write_float_array(Codec& codec, PyObject* obj) {
   if (!ndarray) return Step::not_matched;
   BufferView view;
   Step exported = export_buffer(obj, view);
-  if (exported != Step::written) return exported;
-  if (!is_native_float64(view.get())) return Step::not_matched;
-  return step_from(write_float_block(codec, view.get()));
+  if (exported == Step::failed) return Step::failed;
+  if (exported == Step::written && is_native_float64(view.get())) return step_from(write_float_block(codec, view.get()));
+  // Every other array (other dtypes, other byte orders, record and object
+  // arrays) is written as its tolist() value, in its place.
+  PyRef values = PyRef::steal(PyObject_CallMethod(obj, "tolist", nullptr));
+  if (!values) return Step::failed;
+  return step_from(write_replacement(codec, values.get()));
 }
 
 }  // namespace quarl

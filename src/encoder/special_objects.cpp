@@ -46,8 +46,9 @@ Step try_write_uuid(Codec& codec, PyObject* obj, std::string_view type_name) {
   return step_from(write_text_result(codec, TAG_UUID, hex.get(), "UUID.hex"));
 }
 
-// An enum member is written as its value, one level deeper than the member,
-// so a value that leads back to a member ends at the depth limit. Reading a
+// An enum member is written as its value, at the member's depth (a value
+// that is itself replaced goes deeper, so endless chains end at the depth
+// limit). Reading a
 // missing `value` or `name` (AttributeError) leaves the member to the later
 // steps; any other error ends the encode.
 Step try_write_enum_value(Codec& codec, PyObject* obj) {
@@ -61,7 +62,7 @@ Step try_write_enum_value(Codec& codec, PyObject* obj) {
   PyRef name;
   if (!read_optional_attribute(obj, "name", name, found).ok()) return Step::failed;
   if (!found) return Step::not_matched;
-  return step_from(serialize_any_optimized(codec, value.get()));
+  return step_from(write_replacement(codec, value.get()));
 }
 
 // Instances of ordinary classes and dataclasses: the dict of their attributes,
@@ -147,8 +148,44 @@ Status write_enum_member(Codec& codec, PyObject* obj) {
   int named = PyDict_Contains(dict.get(), names.enum_name.get());
   if (named < 0) return Status::failure();
   if (value == nullptr || named == 0) return write_per_object(codec, obj);
-  PyRef held = PyRef::borrow(value);
-  return serialize_any_optimized(codec, held.get());
+  return write_replacement(codec, value);
+}
+
+// The value a library's object stands for, from one of its methods,
+// written in its place.
+Status write_method_result(Codec& codec, PyObject* obj, PyObject* method) {
+  ++codec.python_calls;
+  PyRef value = PyRef::steal(PyObject_CallMethodObjArgs(obj, method, nullptr));
+  if (!value) return Status::failure();
+  return write_replacement(codec, value.get());
+}
+
+// A subclass of a standard date type, as its base type writes it: the
+// base's tag and the text of the base's own isoformat().
+Status write_as_base(Codec& codec, PyObject* obj, const PyRef& base, uint8_t tag) {
+  ++codec.python_calls;
+  PyRef text = PyRef::steal(
+      PyObject_CallMethodObjArgs(base.get(), codec.decisions.names().isoformat.get(), obj, nullptr));
+  if (!text) return Status::failure();
+  return write_text_result(codec, tag, text.get(), "isoformat()");
+}
+
+// A dataclass without an instance dict: the dict of its fields, in order.
+Status write_dataclass_fields(Codec& codec, PyObject* obj, const Decision& decision) {
+  ++codec.python_calls;
+  codec.payload_buffer.push(TAG_DICT);
+  for (const PyRef& name : *decision.fields) {
+    PyRef value = PyRef::steal(PyObject_GetAttr(obj, name.get()));
+    if (!value) return Status::failure();
+    uint32_t index;
+    Status interned = PyUnicode_CheckExact(name.get()) ? codec.strings.intern_str(name.get(), index)
+                                                        : Status::failure();
+    if (!interned.ok()) return PyErr_Occurred() ? Status::failure() : raise(PyExc_TypeError, "field name");
+    codec.payload_buffer.append_u32(index);
+    if (!serialize_any_optimized(codec, value.get()).ok()) return Status::failure();
+  }
+  codec.payload_buffer.push(TAG_DICT_END);
+  return Status::success();
 }
 
 Status write_decimal(Codec& codec, PyObject* obj, const Decision& decision) {
@@ -239,6 +276,26 @@ Status write_special_object(Codec& codec, PyObject* obj) {
       return write_model(codec, obj, decision);
     case Kind::unhandled:
       return write_unhandled(codec, obj);
+    case Kind::ordered_dict:
+      return write_ordered_dict(codec, obj);
+    case Kind::missing:
+      write_none(codec);
+      return Status::success();
+    case Kind::numpy_scalar:
+      return write_method_result(codec, obj, names.item.get());
+    case Kind::values_list:
+      return write_method_result(codec, obj, names.tolist.get());
+    case Kind::base_datetime:
+      return write_as_base(codec, obj, names.base_datetime_type, TAG_DATETIME);
+    case Kind::base_date:
+      return write_as_base(codec, obj, names.base_date_type, TAG_DATE);
+    case Kind::base_time:
+      return write_as_base(codec, obj, names.base_time_type, TAG_TIME);
+    case Kind::secret:
+      ++codec.python_calls;
+      return write_str_of(codec, TAG_STRING, obj);
+    case Kind::dataclass_fields:
+      return write_dataclass_fields(codec, obj, decision);
   }
   return write_per_object(codec, obj);
 }

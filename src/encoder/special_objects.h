@@ -16,6 +16,14 @@ namespace quarl {
 // Dictionary encoding of a dict (or subclass), shared with the __dict__ step.
 Status write_dict(Codec& codec, PyObject* dict);
 
+// An object written in place of another, at that object's depth; a
+// replacement of a replacement goes one level deeper (so endless chains end
+// at the depth limit).
+Status write_replacement(Codec& codec, PyObject* replacement);
+
+// A dict subclass read in its own iteration order (OrderedDict).
+Status write_ordered_dict(Codec& codec, PyObject* dict);
+
 // Subclasses of the built-in types, by subtype tests in the walk's order.
 Status write_builtin_subclass(Codec& codec, PyObject* obj);
 

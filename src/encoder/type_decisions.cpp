@@ -50,6 +50,9 @@ Status intern_names(EncodeNames& n) {
       {n.private_attributes, "__private_attributes__"},
       {n.pydantic_extra, "__pydantic_extra__"},
       {n.days, "days"},
+      {n.tolist, "tolist"},
+      {n.item, "item"},
+      {n.dataclass_fields, "__dataclass_fields__"},
       {n.seconds, "seconds"},
       {n.microseconds, "microseconds"},
   };
@@ -194,13 +197,50 @@ bool is_builtin_subclass(PyTypeObject* type) {
   return false;
 }
 
+// The plain values some libraries' types stand for (issue 15): decided
+// before the general steps, by the type alone. Returns false when `type` is
+// none of them.
+bool decide_library_type(PyTypeObject* type, const EncodeNames& names, Decision& decision) {
+  struct ByBase {
+    const PyRef& base;
+    Kind kind;
+  };
+  const ByBase bases[] = {
+      {names.numpy_generic_type, Kind::numpy_scalar},   {names.pandas_index_type, Kind::values_list},
+      {names.pandas_categorical_type, Kind::values_list}, {names.secret_base_type, Kind::secret},
+      {names.base_datetime_type, Kind::base_datetime}, {names.base_date_type, Kind::base_date},
+      {names.base_time_type, Kind::base_time},
+  };
+  if (is_type(type, names.pandas_na_type)) {
+    decision.kind = Kind::missing;
+    return true;
+  }
+  // The standard types themselves are written from their fields.
+  if (is_type(type, names.base_datetime_type) || is_type(type, names.base_date_type) ||
+      is_type(type, names.base_time_type)) {
+    return false;
+  }
+  for (const ByBase& by : bases) {
+    if (is_subtype(type, by.base)) {
+      decision.kind = by.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
 Status decide_type(PyTypeObject* type, const EncodeNames& names, Decision& decision) {
   decision = Decision();
+  if (is_subtype(type, names.ordered_dict_type)) {
+    decision.kind = Kind::ordered_dict;
+    return Status::success();
+  }
   if (is_builtin_subclass(type)) {
     decision.kind = Kind::builtin_subclass;
     return Status::success();
   }
   if (is_subtype(type, names.ndarray_type)) return Status::success();
+  if (decide_library_type(type, names, decision)) return Status::success();
   PyRef qualname = PyRef::steal(PyType_GetQualName(type));
   if (!qualname) return Status::failure();
   Py_ssize_t size;
@@ -248,7 +288,13 @@ Status decide_type(PyTypeObject* type, const EncodeNames& names, Decision& decis
   bool has_dict, ordinary_dict;
   if (!has_instance_dict(mro, names, has_dict, ordinary_dict).ok()) return Status::failure();
   if (!has_dict) {
-    if (generic) decision.kind = Kind::unhandled;
+    PyObject* fields_owner;
+    if (!mro.owner_of(names.dataclass_fields.get(), fields_owner).ok()) return Status::failure();
+    if (fields_owner != nullptr && names.dataclass_fields_function) {
+      decision.kind = Kind::dataclass_fields;
+    } else if (generic) {
+      decision.kind = Kind::unhandled;
+    }
     return Status::success();
   }
   if (ordinary_dict) decision.kind = Kind::model;
@@ -275,11 +321,27 @@ Status TypeDecisions::prepare(LayoutVerdicts& verdicts) {
       {n.time_type, "datetime", "time"},         {n.timedelta_type, "datetime", "timedelta"},
       {n.timezone_type, "datetime", "timezone"}, {n.uuid_type, "uuid", "UUID"},
       {n.enum_type, "enum", "Enum"},             {n.ndarray_type, "numpy", "ndarray"},
+      {n.ordered_dict_type, "collections", "OrderedDict"},
+      {n.numpy_generic_type, "numpy", "generic"},
+      {n.pandas_index_type, "pandas", "Index"},
+      {n.pandas_categorical_type, "pandas", "Categorical"},
+      {n.secret_base_type, "pydantic.types", "_SecretBase"},
+      {n.base_datetime_type, "datetime", "datetime"},
+      {n.base_date_type, "datetime", "date"},
+      {n.base_time_type, "datetime", "time"},
+      {n.dataclass_fields_function, "dataclasses", "fields"},
   };
   for (Imported& entry : imported) {
     if (!imported_attribute(entry.module, entry.name, entry.slot).ok()) return Status::failure();
   }
-  if (n.ndarray_type && !PyType_Check(n.ndarray_type.get())) n.ndarray_type.reset();
+  for (PyRef* type : {&n.ndarray_type, &n.ordered_dict_type, &n.numpy_generic_type, &n.pandas_index_type,
+                      &n.pandas_categorical_type, &n.secret_base_type, &n.base_datetime_type, &n.base_date_type,
+                      &n.base_time_type}) {
+    if (*type && !PyType_Check(type->get())) type->reset();
+  }
+  PyRef na;
+  if (!imported_attribute("pandas", "NA", na).ok()) return Status::failure();
+  if (na) n.pandas_na_type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(na.get())));
   PyRef base_model;
   if (!imported_attribute("pydantic.main", "BaseModel", base_model).ok()) return Status::failure();
   if (base_model && PyType_Check(base_model.get())) {
@@ -347,6 +409,9 @@ Status TypeDecisions::decide(PyObject* obj, uint64_t python_calls, LayoutVerdict
   const KeyHint* keys = entry->decision.keys;
   Decision decision;
   if (!decide_type(type, names_, decision).ok()) return Status::failure();
+  if (decision.kind == Kind::dataclass_fields && !dataclass_field_names(type, decision).ok()) {
+    return Status::failure();
+  }
   // A key hint stays true whatever the type becomes: it only pairs key
   // objects with their indices.
   decision.keys = keys;
@@ -354,6 +419,26 @@ Status TypeDecisions::decide(PyObject* obj, uint64_t python_calls, LayoutVerdict
   entry->decision = decision;
   entry->made_at = python_calls;
   out = decision;
+  return Status::success();
+}
+
+// The names dataclasses.fields() gives for the type, in order.
+Status TypeDecisions::dataclass_field_names(PyTypeObject* type, Decision& decision) {
+  PyRef fields = PyRef::steal(
+      PyObject_CallFunctionObjArgs(names_.dataclass_fields_function.get(), reinterpret_cast<PyObject*>(type), nullptr));
+  if (!fields) return Status::failure();
+  PyRef iterator = PyRef::steal(PyObject_GetIter(fields.get()));
+  if (!iterator) return Status::failure();
+  auto list = std::make_unique<std::vector<PyRef>>();
+  while (PyRef field = PyRef::steal(PyIter_Next(iterator.get()))) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(field.get(), names_.name.get()));
+    if (!name) return Status::failure();
+    if (!PyUnicode_Check(name.get())) return raise(PyExc_TypeError, "a dataclass field's name must be a str");
+    list->push_back(std::move(name));
+  }
+  if (PyErr_Occurred()) return Status::failure();
+  decision.fields = list.get();
+  field_lists_.push_back(std::move(list));
   return Status::success();
 }
 
@@ -378,6 +463,7 @@ void TypeDecisions::clear() noexcept {
   index_.clear();
   entries_.clear();
   hints_.clear();
+  field_lists_.clear();
   timezone_ = TimezoneMemo();
   names_ = EncodeNames();
   prepared_ = false;

@@ -38,6 +38,15 @@ enum class Kind : uint8_t {
   enum_member,        // a member whose `value` and `name` are enum.Enum's own
   model,              // written as its instance __dict__
   unhandled,          // no step matches: str(), or the `default` hook
+  ordered_dict,       // a dict subclass with an order of its own: OrderedDict
+  missing,            // pandas' missing-value marker pd.NA: None
+  numpy_scalar,       // a NumPy scalar (np.generic): its item()
+  values_list,        // a pandas Index or Categorical: its tolist()
+  base_datetime,      // a subclass of datetime.datetime (pd.Timestamp): as a datetime
+  base_date,          // a subclass of datetime.date
+  base_time,          // a subclass of datetime.time
+  secret,             // a Pydantic SecretStr or SecretBytes: its str(), which hides it
+  dataclass_fields,   // a dataclass without __dict__ (slots=True): the dict of its fields
 };
 
 // The keys of the first dict written for a model type, with their indices,
@@ -54,6 +63,7 @@ struct Decision {
   // model: pydantic's __getattr__ also serves each object's extra fields.
   bool pydantic = false;
   const KeyHint* keys = nullptr;  // model: the key hint, once one was made
+  const std::vector<PyRef>* fields = nullptr;  // dataclass_fields: the field names, in order
 };
 
 // Interned attribute names and the standard library's types, looked up at
@@ -67,6 +77,13 @@ struct EncodeNames {
   PyRef datetime_type, date_type, time_type, timedelta_type, timezone_type, uuid_type, enum_type,
       ndarray_type, pydantic_model_getattr;
   PyRef datetime_reduce, date_reduce, time_reduce;
+  // Types whose objects are written as plain values (issue 15); null when
+  // their library is not imported.
+  PyRef ordered_dict_type, numpy_generic_type, pandas_index_type, pandas_categorical_type, pandas_na_type,
+      secret_base_type;
+  PyRef base_datetime_type, base_date_type, base_time_type;  // never reset, unlike the three above
+  PyRef dataclass_fields_function;
+  PyRef tolist, item, dataclass_fields;
   ReadableLayouts in_memory;
 };
 
@@ -115,6 +132,7 @@ class TypeDecisions {
     return (reinterpret_cast<uintptr_t>(type) >> 6) % RECENT_SLOTS;
   }
   Status prepare(LayoutVerdicts& verdicts);
+  Status dataclass_field_names(PyTypeObject* type, Decision& decision);
 
   bool prepared_ = false;
   EncodeNames names_;
@@ -125,6 +143,7 @@ class TypeDecisions {
   static constexpr size_t RECENT_SLOTS = 16;
   Entry* recent_[RECENT_SLOTS] = {};
   std::vector<std::unique_ptr<KeyHint>> hints_;
+  std::vector<std::unique_ptr<std::vector<PyRef>>> field_lists_;
 };
 
 }  // namespace quarl

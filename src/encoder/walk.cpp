@@ -2,6 +2,8 @@
 // Python value becomes.
 #include <algorithm>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "common/object_layout.h"
 #include "common/pyref.h"
@@ -19,16 +21,16 @@ Status write_value(Codec& codec, PyObject* obj);
 // unraisable and named by its type.
 Status non_str_key_text(PyObject* key, std::string& text);
 
-Status intern_key(Codec& codec, PyObject* key, uint32_t& index) {
-  if (PyUnicode_CheckExact(key)) return codec.strings.intern_str(key, index);
+// The index of a key that is not an exact str; `text` is its key text.
+Status intern_key(Codec& codec, PyObject* key, uint32_t& index, std::string& text) {
   ++codec.python_calls;
   if (PyUnicode_Check(key)) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
     if (utf8 == nullptr) return Status::failure();
-    return codec.strings.intern_text(std::string_view(utf8, static_cast<size_t>(size)), index);
+    text.assign(utf8, static_cast<size_t>(size));
+    return codec.strings.intern_text(text, index);
   }
-  std::string text;
   if (!non_str_key_text(key, text).ok()) return Status::failure();
   return codec.strings.intern_text(text, index);
 }
@@ -148,13 +150,54 @@ Status write_non_scalar(Codec& codec, PyObject* obj);
   return write_non_scalar(codec, held.get());
 }
 
+// The indices of one dict's keys, kept once a key that is not an exact str
+// appears: two keys whose texts are equal (the int 1 and the str "1") would
+// be merged by the decoder, so they fail the encode. Exact str keys cannot
+// collide, so dicts of them never keep anything.
+class KeyTexts {
+ public:
+  bool active() const noexcept { return active_; }
+  // Starts keeping, with the indices of the dict's first `count` keys, all
+  // exact strs (interned already, so this runs no Python code).
+  Status activate(Codec& codec, PyObject* dict, size_t count) {
+    active_ = true;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    for (size_t i = 0; i < count && PyDict_Next(dict, &pos, &key, &value); ++i) {
+      uint32_t index;
+      if (!PyUnicode_CheckExact(key) || !codec.strings.intern_str(key, index).ok()) continue;
+      seen_.insert(index);
+    }
+    return PyErr_Occurred() ? Status::failure() : Status::success();
+  }
+  void activate_empty() noexcept { active_ = true; }
+  // Fails when another key of the dict had the same text.
+  Status add(uint32_t index, std::string_view text) {
+    if (!active_ || seen_.insert(index).second) return Status::success();
+    PyRef shown = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!shown) return Status::failure();
+    return raise_format(PyExc_ValueError, "two keys of one dict are both written as the key text %R", shown.get());
+  }
+  Status add_str(uint32_t index, PyObject* key) {
+    if (!active_ || seen_.insert(index).second) return Status::success();
+    return raise_format(PyExc_ValueError, "two keys of one dict are both written as the key text %R", key);
+  }
+
+ private:
+  bool active_ = false;
+  std::unordered_set<uint32_t> seen_;
+};
+
 // A key that is not an exact str: str(key) may change the dict, so the
 // entry is held until it is written.
-Status write_other_entry(Codec& codec, PyObject* key, PyObject* value) {
+Status write_other_entry(Codec& codec, PyObject* key, PyObject* value, KeyTexts& texts) {
   PyRef held_key = PyRef::borrow(key);
   PyRef held_value = PyRef::borrow(value);
   uint32_t index;
-  if (!intern_key(codec, held_key.get(), index).ok()) return Status::failure();
+  std::string text;
+  if (!intern_key(codec, held_key.get(), index, text).ok()) return Status::failure();
+  if (!texts.add(index, text).ok()) return Status::failure();
   codec.payload_buffer.append_u32(index);
   return serialize_any_optimized(codec, held_value.get());
 }
@@ -166,8 +209,38 @@ bool hinted(const KeyHint* hint, size_t position, PyObject* key) noexcept {
   return name != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0;
 }
 
-// The entries in the dict's own order. Keys at the positions of a key hint
-// take its indices; `building` records the keys met, to make a hint of them.
+// One entry; `position` counts the entries written before it.
+[[gnu::always_inline]] inline Status write_entry(Codec& codec, PyObject* dict, PyObject* key, PyObject* value,
+                                                 size_t position, const KeyHint* hint, KeyHint* building,
+                                                 KeyTexts& texts) {
+  uint32_t index;
+  if (hinted(hint, position, key)) {
+    index = hint->indices[position];
+    if (texts.active() && !texts.add_str(index, key).ok()) return Status::failure();
+    codec.payload_buffer.append_u32(index);
+    return write_item(codec, value);
+  }
+  if (PyUnicode_CheckExact(key)) {
+    if (!codec.strings.intern_str(key, index).ok()) return Status::failure();
+    if (texts.active() && !texts.add_str(index, key).ok()) return Status::failure();
+    if (building != nullptr) {
+      building->names.push_back(PyRef::borrow(key));
+      building->indices.push_back(index);
+    }
+    codec.payload_buffer.append_u32(index);
+    return write_item(codec, value);
+  }
+  if (building != nullptr) {
+    building->names.emplace_back();
+    building->indices.push_back(0);
+  }
+  if (!texts.active() && dict != nullptr && !texts.activate(codec, dict, position).ok()) return Status::failure();
+  return write_other_entry(codec, key, value, texts);
+}
+
+// The entries in the dict's own storage order. Keys at the positions of a
+// key hint take its indices; `building` records the keys met, to make a
+// hint of them.
 Status write_dict_entries(Codec& codec, PyObject* dict, const KeyHint* hint = nullptr,
                           KeyHint* building = nullptr) {
   Py_ssize_t expected_size = PyDict_Size(dict);
@@ -176,26 +249,9 @@ Status write_dict_entries(Codec& codec, PyObject* dict, const KeyHint* hint = nu
   size_t position = 0;
   PyObject* key;
   PyObject* value;
+  KeyTexts texts;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    uint32_t index;
-    if (hinted(hint, position, key)) {
-      codec.payload_buffer.append_u32(hint->indices[position]);
-      if (!write_item(codec, value).ok()) return Status::failure();
-    } else if (PyUnicode_CheckExact(key)) {
-      if (!codec.strings.intern_str(key, index).ok()) return Status::failure();
-      if (building != nullptr) {
-        building->names.push_back(PyRef::borrow(key));
-        building->indices.push_back(index);
-      }
-      codec.payload_buffer.append_u32(index);
-      if (!write_item(codec, value).ok()) return Status::failure();
-    } else {
-      if (building != nullptr) {
-        building->names.emplace_back();
-        building->indices.push_back(0);
-      }
-      if (!write_other_entry(codec, key, value).ok()) return Status::failure();
-    }
+    if (!write_entry(codec, dict, key, value, position, hint, building, texts).ok()) return Status::failure();
     ++position;
     if (codec.python_calls != calls_at_start && PyDict_Size(dict) != expected_size) {
       return raise(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -204,11 +260,37 @@ Status write_dict_entries(Codec& codec, PyObject* dict, const KeyHint* hint = nu
   return Status::success();
 }
 
+// A dict subclass whose iteration order is its own (OrderedDict): the keys
+// in that order, each with the value stored under it.
+Status write_ordered_entries(Codec& codec, PyObject* dict) {
+  ++codec.python_calls;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(dict));
+  if (!iterator) return Status::failure();
+  KeyTexts texts;
+  texts.activate_empty();
+  size_t position = 0;
+  while (PyRef key = PyRef::steal(PyIter_Next(iterator.get()))) {
+    PyRef value = PyRef::steal(PyObject_GetItem(dict, key.get()));
+    if (!value) return Status::failure();
+    if (!write_entry(codec, nullptr, key.get(), value.get(), position++, nullptr, nullptr, texts).ok()) {
+      return Status::failure();
+    }
+  }
+  return PyErr_Occurred() ? Status::failure() : Status::success();
+}
+
 }  // namespace
 
 Status write_dict(Codec& codec, PyObject* dict) {
   codec.payload_buffer.push(TAG_DICT);
   if (!write_dict_entries(codec, dict).ok()) return Status::failure();
+  codec.payload_buffer.push(TAG_DICT_END);
+  return Status::success();
+}
+
+Status write_ordered_dict(Codec& codec, PyObject* dict) {
+  codec.payload_buffer.push(TAG_DICT);
+  if (!write_ordered_entries(codec, dict).ok()) return Status::failure();
   codec.payload_buffer.push(TAG_DICT_END);
   return Status::success();
 }
@@ -383,6 +465,26 @@ Status write_value(Codec& codec, PyObject* obj) {
 
 }  // namespace
 
+Status write_replacement(Codec& codec, PyObject* replacement) {
+  PyRef held = PyRef::borrow(replacement);
+  uint64_t outer = codec.replacing_depth;
+  Status status = Status::success();
+  if (outer == codec.encode_depth) {
+    // A replacement of a replacement: each further step is one level deeper.
+    DepthScope depth(codec);
+    if (!depth.entered()) return Status::failure();
+    codec.replacing_depth = codec.encode_depth;
+    status = write_value(codec, held.get());
+  } else {
+    if (Py_EnterRecursiveCall(" while encoding a QUARL value") != 0) return Status::failure();
+    codec.replacing_depth = codec.encode_depth;
+    status = write_value(codec, held.get());
+    Py_LeaveRecursiveCall();
+  }
+  codec.replacing_depth = outer;
+  return status;
+}
+
 namespace {
 
 Status write_nested(Codec& codec, PyObject* obj) {
@@ -398,6 +500,7 @@ Status write_nested(Codec& codec, PyObject* obj) {
 Status serialize_any_optimized(Codec& codec, PyObject* obj) {
   if (codec.encode_depth != 0) return write_nested(codec, obj);
   codec.decisions.clear();
+  codec.replacing_depth = 0;
   Status status = write_nested(codec, obj);
   if (status.ok()) {
     codec.decisions.clear();

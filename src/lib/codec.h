@@ -37,6 +37,10 @@ struct Codec {
   // What each type met by the current encode becomes (one place for every
   // path of the encoder); emptied at the start and end of each encode.
   TypeDecisions decisions;
+  // The depth of the object being written in place of another (an enum
+  // member's value, a table's data), or 0: a replacement keeps the depth of
+  // what it replaces, and only a replacement of that goes one level deeper.
+  uint64_t replacing_depth = 0;
   // Calls into Python code made by the current encode. Containers re-check
   // their size only when this has moved, since only such code can change them.
   uint64_t python_calls = 0;
