@@ -46,7 +46,7 @@ bool is_native_float64(const Py_buffer& view) {
 // the doubles are copied as they lie in memory, when the walk meets the
 // array, so that Python code run later in the encode (which may write to
 // the array or resize it) cannot change what the document holds.
-Status write_float_block(Codec& codec, const Py_buffer& view) {
+Status write_float_block(EncoderState& codec, const Py_buffer& view) {
   if (!PyBuffer_IsContiguous(&view, 'A')) {
     return raise(PyExc_TypeError, "The given array is not contiguous");
   }
@@ -76,7 +76,7 @@ Step export_buffer(PyObject* obj, BufferView& view) {
 
 }  // namespace
 
-Step try_write_float_array(Codec& codec, PyObject* obj) {
+Step try_write_float_array(EncoderState& codec, PyObject* obj) {
   bool ndarray;
   if (!is_ndarray(obj, ndarray).ok()) return Step::failed;
   if (!ndarray) return Step::not_matched;

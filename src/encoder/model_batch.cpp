@@ -40,7 +40,7 @@ Status field_count(PyObject* first, const Decision& decision, size_t& fields) {
 
 }  // namespace
 
-Status reserve_model_batch(Codec& codec, PyObject* first, size_t count) {
+Status reserve_model_batch(EncoderState& codec, PyObject* first, size_t count) {
   Decision decision;
   if (!codec.decisions.decide(first, codec.python_calls, codec.datetime_layouts, decision).ok()) {
     return Status::failure();

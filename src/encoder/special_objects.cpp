@@ -11,7 +11,7 @@
 namespace quarl {
 namespace {
 
-Status write_text_result(Codec& codec, uint8_t tag, PyObject* text, const char* source) {
+Status write_text_result(EncoderState& codec, uint8_t tag, PyObject* text, const char* source) {
   if (!PyUnicode_Check(text)) {
     PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(text)));
     if (!type_name) return Status::failure();
@@ -20,7 +20,7 @@ Status write_text_result(Codec& codec, uint8_t tag, PyObject* text, const char* 
   return write_str(codec, tag, text);
 }
 
-Status write_str_of(Codec& codec, uint8_t tag, PyObject* obj) {
+Status write_str_of(EncoderState& codec, uint8_t tag, PyObject* obj) {
   PyRef text = PyRef::steal(PyObject_Str(obj));
   if (!text) return Status::failure();
   return write_str(codec, tag, text.get());
@@ -28,7 +28,7 @@ Status write_str_of(Codec& codec, uint8_t tag, PyObject* obj) {
 
 // Objects with an isoformat() method: dates, times, datetimes by type name,
 // anything else as a plain string.
-Step try_write_isoformat(Codec& codec, PyObject* obj, std::string_view type_name) {
+Step try_write_isoformat(EncoderState& codec, PyObject* obj, std::string_view type_name) {
   PyRef method;
   bool found;
   if (!read_optional_attribute(obj, "isoformat", method, found).ok()) return Step::failed;
@@ -38,7 +38,7 @@ Step try_write_isoformat(Codec& codec, PyObject* obj, std::string_view type_name
   return step_from(write_text_result(codec, isoformat_tag(type_name), text.get(), "isoformat()"));
 }
 
-Step try_write_uuid(Codec& codec, PyObject* obj, std::string_view type_name) {
+Step try_write_uuid(EncoderState& codec, PyObject* obj, std::string_view type_name) {
   PyRef hex;
   bool found;
   if (!read_optional_attribute(obj, "hex", hex, found).ok()) return Step::failed;
@@ -51,7 +51,7 @@ Step try_write_uuid(Codec& codec, PyObject* obj, std::string_view type_name) {
 // limit). Reading a
 // missing `value` or `name` (AttributeError) leaves the member to the later
 // steps; any other error ends the encode.
-Step try_write_enum_value(Codec& codec, PyObject* obj) {
+Step try_write_enum_value(EncoderState& codec, PyObject* obj) {
   bool member;
   if (!is_enum_member(obj, member).ok()) return Step::failed;
   if (!member) return Step::not_matched;
@@ -68,7 +68,7 @@ Step try_write_enum_value(Codec& codec, PyObject* obj) {
 // Instances of ordinary classes and dataclasses: the dict of their attributes,
 // at the depth of the object itself. A missing __dict__ (AttributeError)
 // leaves the object to the last step.
-Step try_write_attribute_dict(Codec& codec, PyObject* obj) {
+Step try_write_attribute_dict(EncoderState& codec, PyObject* obj) {
   PyRef dict;
   bool found;
   if (!read_optional_attribute(obj, "__dict__", dict, found).ok()) return Step::failed;
@@ -77,7 +77,7 @@ Step try_write_attribute_dict(Codec& codec, PyObject* obj) {
 }
 
 // Part 3.1, steps 12 to 19, on one object.
-Status write_per_object(Codec& codec, PyObject* obj) {
+Status write_per_object(EncoderState& codec, PyObject* obj) {
   ++codec.python_calls;
   Step step = try_write_float_array(codec, obj);
   if (step == Step::not_matched) {
@@ -129,7 +129,7 @@ Status instance_dict(PyObject* obj, const EncodeNames& names, bool pydantic, PyR
   return Status::success();
 }
 
-Status write_model(Codec& codec, PyObject* obj, const Decision& decision) {
+Status write_model(EncoderState& codec, PyObject* obj, const Decision& decision) {
   PyRef dict;
   if (!instance_dict(obj, codec.decisions.names(), decision.pydantic, dict).ok()) return Status::failure();
   if (!dict) return write_per_object(codec, obj);
@@ -138,7 +138,7 @@ Status write_model(Codec& codec, PyObject* obj, const Decision& decision) {
 
 // A member is written as its `_value_`, read from the member itself: a
 // callback may change it between two objects.
-Status write_enum_member(Codec& codec, PyObject* obj) {
+Status write_enum_member(EncoderState& codec, PyObject* obj) {
   const EncodeNames& names = codec.decisions.names();
   PyRef dict;
   if (!instance_dict(obj, names, false, dict).ok()) return Status::failure();
@@ -153,7 +153,7 @@ Status write_enum_member(Codec& codec, PyObject* obj) {
 
 // The value a library's object stands for, from one of its methods,
 // written in its place.
-Status write_method_result(Codec& codec, PyObject* obj, PyObject* method) {
+Status write_method_result(EncoderState& codec, PyObject* obj, PyObject* method) {
   ++codec.python_calls;
   PyRef value = PyRef::steal(PyObject_CallMethodObjArgs(obj, method, nullptr));
   if (!value) return Status::failure();
@@ -162,7 +162,7 @@ Status write_method_result(Codec& codec, PyObject* obj, PyObject* method) {
 
 // A subclass of a standard date type, as its base type writes it: the
 // base's tag and the text of the base's own isoformat().
-Status write_as_base(Codec& codec, PyObject* obj, const PyRef& base, uint8_t tag) {
+Status write_as_base(EncoderState& codec, PyObject* obj, const PyRef& base, uint8_t tag) {
   ++codec.python_calls;
   PyRef text = PyRef::steal(
       PyObject_CallMethodObjArgs(base.get(), codec.decisions.names().isoformat.get(), obj, nullptr));
@@ -171,7 +171,7 @@ Status write_as_base(Codec& codec, PyObject* obj, const PyRef& base, uint8_t tag
 }
 
 // A dataclass without an instance dict: the dict of its fields, in order.
-Status write_dataclass_fields(Codec& codec, PyObject* obj, const Decision& decision) {
+Status write_dataclass_fields(EncoderState& codec, PyObject* obj, const Decision& decision) {
   ++codec.python_calls;
   codec.payload_buffer.push(TAG_DICT);
   for (const PyRef& name : *decision.fields) {
@@ -188,7 +188,7 @@ Status write_dataclass_fields(Codec& codec, PyObject* obj, const Decision& decis
   return Status::success();
 }
 
-Status write_decimal(Codec& codec, PyObject* obj, const Decision& decision) {
+Status write_decimal(EncoderState& codec, PyObject* obj, const Decision& decision) {
   if (!decision.immutable) ++codec.python_calls;
   return write_str_of(codec, TAG_DECIMAL, obj);
 }
@@ -249,7 +249,7 @@ Status is_enum_member(PyObject* obj, bool& member) {
   return Status::success();
 }
 
-Status write_special_object(Codec& codec, PyObject* obj) {
+Status write_special_object(EncoderState& codec, PyObject* obj) {
   Decision decision;
   if (!codec.decisions.decide(obj, codec.python_calls, codec.datetime_layouts, decision).ok()) {
     return Status::failure();
@@ -300,7 +300,7 @@ Status write_special_object(Codec& codec, PyObject* obj) {
   return write_per_object(codec, obj);
 }
 
-Status write_unhandled(Codec& codec, PyObject* obj) {
+Status write_unhandled(EncoderState& codec, PyObject* obj) {
   ++codec.python_calls;
   if (!codec.default_hook) return write_str_of(codec, TAG_STRING, obj);
   // The hook may drop the codec's reference to itself (a codec is never

@@ -6,15 +6,15 @@
 
 #include "common/status.h"
 #include "encoder/type_decisions.h"
-#include "lib/codec.h"
+#include "encoder/encoder_state.h"
 
 namespace quarl {
 
 // For objects of exactly datetime.date, datetime.time and datetime.datetime.
-Status write_standard_date(Codec& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo);
-Status write_standard_time(Codec& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo);
-Status write_standard_datetime(Codec& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo);
+Status write_standard_date(EncoderState& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo);
+Status write_standard_time(EncoderState& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo);
+Status write_standard_datetime(EncoderState& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo);
 // For objects of exactly uuid.UUID.
-Status write_standard_uuid(Codec& codec, PyObject* obj, const EncodeNames& names);
+Status write_standard_uuid(EncoderState& codec, PyObject* obj, const EncodeNames& names);
 
 }  // namespace quarl

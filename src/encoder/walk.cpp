@@ -14,7 +14,7 @@
 namespace quarl {
 namespace {
 
-Status write_value(Codec& codec, PyObject* obj);
+Status write_value(EncoderState& codec, PyObject* obj);
 
 // Key text for a key that is not a str: str(key), with characters UTF-8
 // cannot carry replaced by U+FFFD; a key whose str() raises is reported as
@@ -22,7 +22,7 @@ Status write_value(Codec& codec, PyObject* obj);
 Status non_str_key_text(PyObject* key, std::string& text);
 
 // The index of a key that is not an exact str; `text` is its key text.
-Status intern_key(Codec& codec, PyObject* key, uint32_t& index, std::string& text) {
+Status intern_key(EncoderState& codec, PyObject* key, uint32_t& index, std::string& text) {
   ++codec.python_calls;
   if (PyUnicode_Check(key)) {
     Py_ssize_t size;
@@ -93,7 +93,7 @@ Status non_str_key_text(PyObject* key, std::string& text) {
 
 // An int outside 64 bits is written as its decimal text, whatever its class,
 // or handed to the `default` hook like any other value written as its str().
-Status write_int_as_text(Codec& codec, PyObject* obj) {
+Status write_int_as_text(EncoderState& codec, PyObject* obj) {
   if (codec.default_hook) return write_unhandled(codec, obj);
   ++codec.python_calls;
   PyRef text = PyRef::steal(PyNumber_ToBase(obj, 10));
@@ -101,14 +101,14 @@ Status write_int_as_text(Codec& codec, PyObject* obj) {
   return write_str(codec, TAG_STRING, text.get());
 }
 
-Status write_int(Codec& codec, PyObject* obj) {
+Status write_int(EncoderState& codec, PyObject* obj) {
   bool fits;
   if (!write_int_if_fits(codec, obj, fits).ok()) return Status::failure();
   return fits ? Status::success() : write_int_as_text(codec, obj);
 }
 
 // An exact int converts without calling Python code or failing.
-[[gnu::always_inline]] inline Status write_exact_int(Codec& codec, PyObject* obj) {
+[[gnu::always_inline]] inline Status write_exact_int(EncoderState& codec, PyObject* obj) {
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (overflow != 0) return write_int_as_text(codec, obj);
@@ -119,7 +119,7 @@ Status write_int(Codec& codec, PyObject* obj) {
 // Exact scalars call no Python code, so a container loop writes them in place
 // without a reference or depth scope of their own (only the depth bound).
 // Returns false for anything else.
-[[gnu::always_inline]] inline bool write_exact_scalar(Codec& codec, PyObject* obj, Status& status) {
+[[gnu::always_inline]] inline bool write_exact_scalar(EncoderState& codec, PyObject* obj, Status& status) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) {
     status = write_str(codec, TAG_STRING, obj);
@@ -137,10 +137,10 @@ Status write_int(Codec& codec, PyObject* obj) {
   return true;
 }
 
-Status write_non_scalar(Codec& codec, PyObject* obj);
+Status write_non_scalar(EncoderState& codec, PyObject* obj);
 
 // Writes one item of a container; `item` is borrowed from the container.
-[[gnu::always_inline]] inline Status write_item(Codec& codec, PyObject* item) {
+[[gnu::always_inline]] inline Status write_item(EncoderState& codec, PyObject* item) {
   Status status = Status::success();
   if (codec.encode_depth < MAX_DEPTH && write_exact_scalar(codec, item, status)) return status;
   // The item may run Python code that drops it from its container.
@@ -159,7 +159,7 @@ class KeyTexts {
   bool active() const noexcept { return active_; }
   // Starts keeping, with the indices of the dict's first `count` keys, all
   // exact strs (interned already, so this runs no Python code).
-  Status activate(Codec& codec, PyObject* dict, size_t count) {
+  Status activate(EncoderState& codec, PyObject* dict, size_t count) {
     active_ = true;
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -191,7 +191,7 @@ class KeyTexts {
 
 // A key that is not an exact str: str(key) may change the dict, so the
 // entry is held until it is written.
-Status write_other_entry(Codec& codec, PyObject* key, PyObject* value, KeyTexts& texts) {
+Status write_other_entry(EncoderState& codec, PyObject* key, PyObject* value, KeyTexts& texts) {
   PyRef held_key = PyRef::borrow(key);
   PyRef held_value = PyRef::borrow(value);
   uint32_t index;
@@ -210,7 +210,7 @@ bool hinted(const KeyHint* hint, size_t position, PyObject* key) noexcept {
 }
 
 // One entry; `position` counts the entries written before it.
-[[gnu::always_inline]] inline Status write_entry(Codec& codec, PyObject* dict, PyObject* key, PyObject* value,
+[[gnu::always_inline]] inline Status write_entry(EncoderState& codec, PyObject* dict, PyObject* key, PyObject* value,
                                                  size_t position, const KeyHint* hint, KeyHint* building,
                                                  KeyTexts& texts) {
   uint32_t index;
@@ -241,7 +241,7 @@ bool hinted(const KeyHint* hint, size_t position, PyObject* key) noexcept {
 // The entries in the dict's own storage order. Keys at the positions of a
 // key hint take its indices; `building` records the keys met, to make a
 // hint of them.
-Status write_dict_entries(Codec& codec, PyObject* dict, const KeyHint* hint = nullptr,
+Status write_dict_entries(EncoderState& codec, PyObject* dict, const KeyHint* hint = nullptr,
                           KeyHint* building = nullptr) {
   Py_ssize_t expected_size = PyDict_Size(dict);
   uint64_t calls_at_start = codec.python_calls;
@@ -262,7 +262,7 @@ Status write_dict_entries(Codec& codec, PyObject* dict, const KeyHint* hint = nu
 
 // A dict subclass whose iteration order is its own (OrderedDict): the keys
 // in that order, each with the value stored under it.
-Status write_ordered_entries(Codec& codec, PyObject* dict) {
+Status write_ordered_entries(EncoderState& codec, PyObject* dict) {
   ++codec.python_calls;
   PyRef iterator = PyRef::steal(PyObject_GetIter(dict));
   if (!iterator) return Status::failure();
@@ -281,21 +281,21 @@ Status write_ordered_entries(Codec& codec, PyObject* dict) {
 
 }  // namespace
 
-Status write_dict(Codec& codec, PyObject* dict) {
+Status write_dict(EncoderState& codec, PyObject* dict) {
   codec.payload_buffer.push(TAG_DICT);
   if (!write_dict_entries(codec, dict).ok()) return Status::failure();
   codec.payload_buffer.push(TAG_DICT_END);
   return Status::success();
 }
 
-Status write_ordered_dict(Codec& codec, PyObject* dict) {
+Status write_ordered_dict(EncoderState& codec, PyObject* dict) {
   codec.payload_buffer.push(TAG_DICT);
   if (!write_ordered_entries(codec, dict).ok()) return Status::failure();
   codec.payload_buffer.push(TAG_DICT_END);
   return Status::success();
 }
 
-Status write_model_dict(Codec& codec, PyTypeObject* type, PyObject* dict, const KeyHint* keys) {
+Status write_model_dict(EncoderState& codec, PyTypeObject* type, PyObject* dict, const KeyHint* keys) {
   codec.payload_buffer.push(TAG_DICT);
   if (keys == nullptr && codec.decisions.wants_key_hint(type)) {
     auto building = std::make_unique<KeyHint>();
@@ -311,7 +311,7 @@ Status write_model_dict(Codec& codec, PyTypeObject* type, PyObject* dict, const 
 
 namespace {
 
-[[gnu::always_inline]] inline Status write_count(Codec& codec, Py_ssize_t count, const char* what) {
+[[gnu::always_inline]] inline Status write_count(EncoderState& codec, Py_ssize_t count, const char* what) {
   if (count < 0) return ensure_error_set();
   if (!check_u32_length(static_cast<size_t>(count), what).ok()) return Status::failure();
   codec.payload_buffer.reserve_extra(5 + static_cast<size_t>(count));
@@ -324,7 +324,7 @@ namespace {
 // reserved room: no Python code runs meanwhile, so the list cannot change.
 // `item` is the exact float at position `i`; returns the position of the
 // first item that is not an exact float.
-[[gnu::always_inline]] inline Py_ssize_t write_float_run(Codec& codec, PyObject* list, PyObject* item,
+[[gnu::always_inline]] inline Py_ssize_t write_float_run(EncoderState& codec, PyObject* list, PyObject* item,
                                                       Py_ssize_t i, Py_ssize_t count) {
   constexpr Py_ssize_t ROOM_ITEMS = 1024;  // bounds the room reserved ahead
   const ObjectLayout& layout = codec.layout;
@@ -354,7 +354,7 @@ bool is_builtin_value(PyObject* obj) noexcept {
 // A long list that starts with an object is a model batch: room for all its
 // items is reserved at once. Its items are written one by one, each as the
 // general walk writes it, so the batch cannot differ from the walk.
-Status prepare_model_batch(Codec& codec, PyObject* list, Py_ssize_t count) {
+Status prepare_model_batch(EncoderState& codec, PyObject* list, Py_ssize_t count) {
   if (count < static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) return Status::success();
   PyObject* first = list_item_at(codec.layout, list, 0);
   if (first == nullptr || is_builtin_value(first)) return Status::success();
@@ -364,7 +364,7 @@ Status prepare_model_batch(Codec& codec, PyObject* list, Py_ssize_t count) {
 
 // Items are read by position; a list that grows meanwhile is written up to
 // the count taken at its start, one that shrinks fails the encode.
-Status write_list(Codec& codec, PyObject* list) {
+Status write_list(EncoderState& codec, PyObject* list) {
   Py_ssize_t count = Py_SIZE(list);
   if (!write_count(codec, count, "list").ok()) return Status::failure();
   if (!prepare_model_batch(codec, list, count).ok()) return Status::failure();
@@ -385,7 +385,7 @@ Status write_list(Codec& codec, PyObject* list) {
 
 // A tuple cannot change, and the caller holds it, so its items need no
 // references of their own.
-Status write_tuple(Codec& codec, PyObject* tuple) {
+Status write_tuple(EncoderState& codec, PyObject* tuple) {
   Py_ssize_t count = PyTuple_Size(tuple);
   if (!write_count(codec, count, "tuple").ok()) return Status::failure();
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -398,7 +398,7 @@ Status write_tuple(Codec& codec, PyObject* tuple) {
 
 // The count is patched after iterating, so a set whose iterator disagrees
 // with its len() still yields a consistent document.
-Status write_set(Codec& codec, PyObject* set) {
+Status write_set(EncoderState& codec, PyObject* set) {
   if (!write_count(codec, PySet_Size(set), "set").ok()) return Status::failure();
   size_t count_offset = codec.payload_buffer.size() - 4;
   ++codec.python_calls;
@@ -415,7 +415,7 @@ Status write_set(Codec& codec, PyObject* set) {
   return Status::success();
 }
 
-Status write_bytes(Codec& codec, PyObject* bytes) {
+Status write_bytes(EncoderState& codec, PyObject* bytes) {
   char* data = PyBytes_AsString(bytes);
   Py_ssize_t size = PyBytes_Size(bytes);
   if (data == nullptr || size < 0) return ensure_error_set();
@@ -429,7 +429,7 @@ bool is_set_like(PyObject* obj) {
 // Everything but the exact scalars: exact containers first, then what the
 // decision cache says about the type (subclasses of the built-in types
 // among them).
-Status write_non_scalar(Codec& codec, PyObject* obj) {
+Status write_non_scalar(EncoderState& codec, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyDict_Type) return write_dict(codec, obj);
   if (type == &PyList_Type) return write_list(codec, obj);
@@ -442,7 +442,7 @@ Status write_non_scalar(Codec& codec, PyObject* obj) {
 }  // namespace
 
 // Built-in types by subtype test, in the order of the exact-type tests.
-Status write_builtin_subclass(Codec& codec, PyObject* obj) {
+Status write_builtin_subclass(EncoderState& codec, PyObject* obj) {
   if (PyLong_Check(obj)) return write_int(codec, obj);
   if (PyFloat_Check(obj)) return write_float_object(codec, obj);
   if (PyUnicode_Check(obj)) return write_str(codec, TAG_STRING, obj);
@@ -457,7 +457,7 @@ Status write_builtin_subclass(Codec& codec, PyObject* obj) {
 
 namespace {
 
-Status write_value(Codec& codec, PyObject* obj) {
+Status write_value(EncoderState& codec, PyObject* obj) {
   Status status = Status::success();
   if (write_exact_scalar(codec, obj, status)) return status;
   return write_non_scalar(codec, obj);
@@ -465,7 +465,7 @@ Status write_value(Codec& codec, PyObject* obj) {
 
 }  // namespace
 
-Status write_replacement(Codec& codec, PyObject* replacement) {
+Status write_replacement(EncoderState& codec, PyObject* replacement) {
   PyRef held = PyRef::borrow(replacement);
   uint64_t outer = codec.replacing_depth;
   Status status = Status::success();
@@ -487,7 +487,7 @@ Status write_replacement(Codec& codec, PyObject* replacement) {
 
 namespace {
 
-Status write_nested(Codec& codec, PyObject* obj) {
+Status write_nested(EncoderState& codec, PyObject* obj) {
   DepthScope depth(codec);
   if (!depth.entered()) return Status::failure();
   return write_value(codec, obj);
@@ -497,7 +497,7 @@ Status write_nested(Codec& codec, PyObject* obj) {
 
 // The root value starts and ends an encode: the decisions about types are
 // made afresh for each one, and let go of at its end.
-Status serialize_any_optimized(Codec& codec, PyObject* obj) {
+Status serialize_any_optimized(EncoderState& codec, PyObject* obj) {
   if (codec.encode_depth != 0) return write_nested(codec, obj);
   codec.decisions.clear();
   codec.replacing_depth = 0;
