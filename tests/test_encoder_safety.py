@@ -1,4 +1,4 @@
-"""Hostile callers of the encoder (issue 16): callbacks that change classes, re-enter, raise interrupts
+"""Hostile callers of the encoder: callbacks that change classes, re-enter, raise interrupts
 or mutate what is being written. Cases that used to crash run in a child process, which must exit
 normally and print what the encode gave."""
 

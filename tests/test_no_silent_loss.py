@@ -1,4 +1,4 @@
-"""Ordinary inputs come back as what went in, or the encode fails (issue 15): NumPy values, pandas
+"""Ordinary inputs come back as what went in, or the encode fails: NumPy values, pandas
 objects, slotted dataclasses, dict keys that would merge, secrets, ordered dicts and the depth of values
 written in place of others. Each case is checked alone, in a model batch and in the general walk."""
 

@@ -12,7 +12,7 @@ namespace quarl {
 Status serialize_any_optimized(EncoderState& codec, PyObject* obj);
 
 // The model batch: reserves room for a list of `count` items that starts
-// with `first`, when `first` is a model object (Part 3.4).
+// with `first`, when `first` is a model object.
 Status reserve_model_batch(EncoderState& codec, PyObject* first, size_t count);
 
 }  // namespace quarl

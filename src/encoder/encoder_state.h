@@ -36,7 +36,7 @@ struct EncoderState {
 
   bool prepared = false;
   // The `default` given at construction, or null: called for every object
-  // the dispatch would otherwise write as its str() (Part 3.1, step 19).
+  // the dispatch would otherwise write as its str().
   PyRef default_hook;
   ObjectLayout layout;
   LayoutVerdicts datetime_layouts;  // probed at the first batch that meets the types

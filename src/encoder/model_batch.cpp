@@ -1,4 +1,4 @@
-// Long lists of model objects (Part 3.4, the batch).
+// Long lists of model objects: the batch.
 //
 // A list of objects is written by the general walk like any list: each item
 // asks the codec's decision cache what its type becomes, and a model type

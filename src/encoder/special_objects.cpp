@@ -1,7 +1,7 @@
 // Objects that are none of the built-in types: what their type becomes is
 // asked of the codec's decision cache (encoder/type_decisions.h); objects
-// whose type cannot answer for them go through the attribute steps of
-// Part 3.1 one by one.
+// whose type cannot answer for them go through the walk's attribute steps
+// one by one.
 #include "encoder/special_objects.h"
 
 #include "encoder/encoder.h"
@@ -76,7 +76,7 @@ Step try_write_attribute_dict(EncoderState& codec, PyObject* obj) {
   return step_from(write_dict(codec, dict.get()));
 }
 
-// Part 3.1, steps 12 to 19, on one object.
+// The attribute steps, from the array step to str(), on one object.
 Status write_per_object(EncoderState& codec, PyObject* obj) {
   ++codec.python_calls;
   Step step = try_write_float_array(codec, obj);

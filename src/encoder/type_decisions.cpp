@@ -188,7 +188,7 @@ Status has_instance_dict(const MroLookup& mro, const EncodeNames& names, bool& h
 }
 
 // The general walk's steps from the array step to the __dict__ step, as far
-// as the type answers them for all its objects (Part 3.1).
+// as the type answers them for all its objects.
 bool is_builtin_subclass(PyTypeObject* type) {
   for (PyTypeObject* base : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyDict_Type, &PyList_Type,
                              &PyTuple_Type, &PySet_Type, &PyFrozenSet_Type, &PyBytes_Type}) {
@@ -197,7 +197,7 @@ bool is_builtin_subclass(PyTypeObject* type) {
   return false;
 }
 
-// The plain values some libraries' types stand for (issue 15): decided
+// The plain values some libraries' types stand for: decided
 // before the general steps, by the type alone. Returns false when `type` is
 // none of them.
 bool decide_library_type(PyTypeObject* type, const EncodeNames& names, Decision& decision) {

@@ -77,7 +77,7 @@ struct EncodeNames {
   PyRef datetime_type, date_type, time_type, timedelta_type, timezone_type, uuid_type, enum_type,
       ndarray_type, pydantic_model_getattr;
   PyRef datetime_reduce, date_reduce, time_reduce;
-  // Types whose objects are written as plain values (issue 15); null when
+  // Types whose objects are written as plain values ; null when
   // their library is not imported.
   PyRef ordered_dict_type, numpy_generic_type, pandas_index_type, pandas_categorical_type, pandas_na_type,
       secret_base_type;
