@@ -13,6 +13,7 @@ bool matches(PyObject* error) { return PyErr_ExceptionMatches(error) != 0; }
 // An attribute of a module that is already imported; null (no error set)
 // when the module is not in sys.modules or lacks the attribute.
 Status imported_attribute(const char* module_name, const char* name, PyRef& out) {
+  out.reset();
   PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), module_name);
   if (module == nullptr || module == Py_None) return Status::success();
   out = PyRef::steal(PyObject_GetAttrString(module, name));
@@ -22,6 +23,7 @@ Status imported_attribute(const char* module_name, const char* name, PyRef& out)
 }
 
 Status type_attribute(const PyRef& type, const char* name, PyRef& out) {
+  out.reset();
   if (!type) return Status::success();
   out = PyRef::steal(PyObject_GetAttrString(type.get(), name));
   if (out || !matches(PyExc_AttributeError)) return out ? Status::success() : Status::failure();
@@ -339,13 +341,14 @@ Status TypeDecisions::prepare(LayoutVerdicts& verdicts) {
                       &n.base_time_type}) {
     if (*type && !PyType_Check(type->get())) type->reset();
   }
+  n.pydantic_model_getattr.reset();
+  n.pandas_na_type.reset();
   PyRef na;
   if (!imported_attribute("pandas", "NA", na).ok()) return Status::failure();
   if (na) n.pandas_na_type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(na.get())));
   PyRef base_model;
   if (!imported_attribute("pydantic.main", "BaseModel", base_model).ok()) return Status::failure();
   if (base_model && PyType_Check(base_model.get())) {
-    PyRef ignored;
     if (!class_dict_item(base_model.get(), n.dict.get(), n.getattr.get(), n.pydantic_model_getattr).ok()) {
       return Status::failure();
     }
@@ -392,7 +395,14 @@ Status TypeDecisions::decide(PyObject* obj, uint64_t python_calls, LayoutVerdict
     out = entry->decision;
     return Status::success();
   }
-  if (!prepared_ && !prepare(verdicts).ok()) return Status::failure();
+  // The names are looked up again only when a module was imported (or
+  // removed) since: the libraries' types can only appear with their modules.
+  Py_ssize_t modules = PyDict_Size(PyImport_GetModuleDict());
+  if (!prepared_ || modules != prepared_modules_) {
+    prepared_ = false;
+    if (!prepare(verdicts).ok()) return Status::failure();
+    prepared_modules_ = modules;
+  }
   if (entry == nullptr) {
     auto made = std::make_unique<Entry>();
     made->type = PyRef::borrow(reinterpret_cast<PyObject*>(type));
@@ -458,15 +468,14 @@ bool TypeDecisions::wants_key_hint(PyTypeObject* type) noexcept {
 
 void TypeDecisions::clear() noexcept {
   // Releasing a type can run Python code that encodes on another codec;
-  // nothing here is reached from there.
+  // nothing here is reached from there. The names and the standard and
+  // library types stay for the next encode.
   for (Entry*& recent : recent_) recent = nullptr;
   index_.clear();
   entries_.clear();
   hints_.clear();
   field_lists_.clear();
   timezone_ = TimezoneMemo();
-  names_ = EncodeNames();
-  prepared_ = false;
 }
 
 }  // namespace quarl

@@ -66,9 +66,10 @@ struct Decision {
   const std::vector<PyRef>* fields = nullptr;  // dataclass_fields: the field names, in order
 };
 
-// Interned attribute names and the standard library's types, looked up at
-// the first decision of an encode. A type whose module is not imported
-// stays null: no value can be of it.
+// Interned attribute names and the standard library's and other libraries'
+// types, looked up at the first decision and again whenever sys.modules has
+// changed since. A type whose module is not imported stays null: no value
+// can be of it.
 struct EncodeNames {
   PyRef isoformat, hex, value, name, enum_value, enum_name, int_, utcoffset, mro, dict, getattr,
       getattribute, private_attributes, pydantic_extra;
@@ -114,8 +115,8 @@ class TypeDecisions {
   const EncodeNames& names() const noexcept { return names_; }
   TimezoneMemo& timezone_memo() noexcept { return timezone_; }
 
-  // Drops every reference; run at the start and the end of each encode.
-  // Frees memory, never allocates.
+  // Drops the decisions and the types they hold; run at the start and the
+  // end of each encode. Frees memory, never allocates.
   void clear() noexcept;
 
  private:
@@ -135,6 +136,7 @@ class TypeDecisions {
   Status dataclass_field_names(PyTypeObject* type, Decision& decision);
 
   bool prepared_ = false;
+  Py_ssize_t prepared_modules_ = 0;  // the size of sys.modules when the names were looked up
   EncodeNames names_;
   TimezoneMemo timezone_;
   std::vector<std::unique_ptr<Entry>> entries_;
