@@ -394,7 +394,8 @@ def test_compression_without_threads_runs_on_the_calling_thread(tmp_path):
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(shim), str(source)], check=True)
     import os
     import sys
-    env = dict(os.environ, LD_PRELOAD=str(shim))
+    # After whatever is preloaded already (the sanitizer runtime must stay first).
+    env = dict(os.environ, LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)])))
     proc = subprocess.run(
         [sys.executable, "-c", "import os, quarl\n"
          "c = quarl.Quarl()\n"

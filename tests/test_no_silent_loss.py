@@ -115,9 +115,10 @@ def test_datetime_subclasses_are_their_base_type():
     assert Quarl().encode_packed(Day(2024, 1, 2), False) == Quarl().encode_packed(datetime.date(2024, 1, 2), False)
 
 
-def test_pandas_missing_value_is_none():
-    assert_batch_and_walk(pd.NA, None)
-    assert roundtrip({"a": pd.NA, "b": [pd.NA, 1]}) == {"a": None, "b": [None, 1]}
+@pytest.mark.parametrize("missing", [pd.NA, pd.NaT], ids=["NA", "NaT"])
+def test_pandas_missing_values_are_none(missing):
+    assert_batch_and_walk(missing, None)
+    assert roundtrip({"a": missing, "b": [missing, 1]}) == {"a": None, "b": [None, 1]}
 
 
 # --- 4. Slotted dataclasses -------------------------------------------------------------------

@@ -213,7 +213,7 @@ bool decide_library_type(PyTypeObject* type, const EncodeNames& names, Decision&
       {names.base_datetime_type, Kind::base_datetime}, {names.base_date_type, Kind::base_date},
       {names.base_time_type, Kind::base_time},
   };
-  if (is_type(type, names.pandas_na_type)) {
+  if (is_type(type, names.pandas_na_type) || is_type(type, names.pandas_nat_type)) {
     decision.kind = Kind::missing;
     return true;
   }
@@ -346,6 +346,9 @@ Status TypeDecisions::prepare(LayoutVerdicts& verdicts) {
   PyRef na;
   if (!imported_attribute("pandas", "NA", na).ok()) return Status::failure();
   if (na) n.pandas_na_type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(na.get())));
+  n.pandas_nat_type.reset();
+  if (!imported_attribute("pandas", "NaT", na).ok()) return Status::failure();
+  if (na) n.pandas_nat_type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(na.get())));
   PyRef base_model;
   if (!imported_attribute("pydantic.main", "BaseModel", base_model).ok()) return Status::failure();
   if (base_model && PyType_Check(base_model.get())) {

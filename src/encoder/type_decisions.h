@@ -39,7 +39,7 @@ enum class Kind : uint8_t {
   model,              // written as its instance __dict__
   unhandled,          // no step matches: str(), or the `default` hook
   ordered_dict,       // a dict subclass with an order of its own: OrderedDict
-  missing,            // pandas' missing-value marker pd.NA: None
+  missing,            // pandas' missing-value markers pd.NA and pd.NaT: None
   numpy_scalar,       // a NumPy scalar (np.generic): its item()
   values_list,        // a pandas Index or Categorical: its tolist()
   base_datetime,      // a subclass of datetime.datetime (pd.Timestamp): as a datetime
@@ -81,6 +81,7 @@ struct EncodeNames {
   // Types whose objects are written as plain values ; null when
   // their library is not imported.
   PyRef ordered_dict_type, numpy_generic_type, pandas_index_type, pandas_categorical_type, pandas_na_type,
+      pandas_nat_type,
       secret_base_type;
   PyRef base_datetime_type, base_date_type, base_time_type;  // never reset, unlike the three above
   PyRef dataclass_fields_function;
