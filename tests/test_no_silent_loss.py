@@ -183,6 +183,18 @@ def test_pydantic_secrets_are_written_as_their_library_shows_them():
     assert_batch_and_walk(pydantic.SecretStr("s"), "**********")
 
 
+class Open(pydantic.BaseModel, extra="allow"):
+    n: int
+
+
+def test_a_pydantic_extra_field_is_seen_on_each_object():
+    # An extra field named isoformat makes the general walk call it, in a batch as alone.
+    items = [Open(n=i) if i != 6 else Open(n=i, isoformat=lambda: "from extra") for i in range(10)]
+    batch, walk = (Quarl().encode_packed(value, False) for value in (items, tuple(items)))
+    assert batch == walk
+    assert Quarl().decode_packed(batch)[6] == "from extra"
+
+
 # --- 7. Ordered dicts -------------------------------------------------------------------------
 
 

@@ -168,6 +168,22 @@ Status is_pydantic_lookup(const MroLookup& mro, const EncodeNames& names, bool& 
   return Status::success();
 }
 
+// Objects of a model whose configuration does not allow extra fields never
+// have any, and need no check of their own.
+Status allows_extra_fields(PyTypeObject* type, bool& extra) {
+  extra = true;
+  PyRef config = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "model_config"));
+  if (!config) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::failure();
+    PyErr_Clear();
+    return Status::success();
+  }
+  if (!PyDict_CheckExact(config.get())) return Status::success();
+  PyObject* setting = PyDict_GetItemString(config.get(), "extra");
+  extra = setting != nullptr && (!PyUnicode_Check(setting) || PyUnicode_CompareWithASCIIString(setting, "allow") == 0);
+  return Status::success();
+}
+
 Status names_private_attribute(PyTypeObject* type, PyObject* attribute, const EncodeNames& names, bool& named) {
   named = true;
   PyRef privates = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names.private_attributes.get()));
@@ -260,6 +276,7 @@ Status decide_type(PyTypeObject* type, const EncodeNames& names, Decision& decis
   if (!generic) {
     if (!is_pydantic_lookup(mro, names, decision.pydantic).ok()) return Status::failure();
     if (!decision.pydantic) return Status::success();
+    if (!allows_extra_fields(type, decision.pydantic).ok()) return Status::failure();
     bool private_isoformat;
     if (!names_private_attribute(type, names.isoformat.get(), names, private_isoformat).ok()) {
       return Status::failure();

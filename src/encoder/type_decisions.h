@@ -60,7 +60,8 @@ struct KeyHint {
 struct Decision {
   Kind kind = Kind::per_object;
   bool immutable = false;  // the type cannot change: its code is not Python's
-  // model: pydantic's __getattr__ also serves each object's extra fields.
+  // model: pydantic's __getattr__ also serves each object's extra fields
+  // (only set when the model allows extra fields).
   bool pydantic = false;
   const KeyHint* keys = nullptr;  // model: the key hint, once one was made
   const std::vector<PyRef>* fields = nullptr;  // dataclass_fields: the field names, in order
