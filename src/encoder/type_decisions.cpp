@@ -489,7 +489,9 @@ bool TypeDecisions::wants_key_hint(PyTypeObject* type) noexcept {
 void TypeDecisions::clear() noexcept {
   // Releasing a type can run Python code that encodes on another codec;
   // nothing here is reached from there. The names and the standard and
-  // library types stay for the next encode.
+  // library types stay for the next encode. An encode that met no object
+  // of another type left nothing to drop.
+  if (entries_.empty()) return;
   for (Entry*& recent : recent_) recent = nullptr;
   index_.clear();
   entries_.clear();

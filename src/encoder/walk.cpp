@@ -1,6 +1,7 @@
 // The general walk: the fixed order of type tests that decides what every
 // Python value becomes.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -156,37 +157,37 @@ Status write_non_scalar(EncoderState& codec, PyObject* obj);
 // collide, so dicts of them never keep anything.
 class KeyTexts {
  public:
-  bool active() const noexcept { return active_; }
+  bool active() const noexcept { return seen_ != nullptr; }
   // Starts keeping, with the indices of the dict's first `count` keys, all
   // exact strs (interned already, so this runs no Python code).
   Status activate(EncoderState& codec, PyObject* dict, size_t count) {
-    active_ = true;
+    activate_empty();
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     for (size_t i = 0; i < count && PyDict_Next(dict, &pos, &key, &value); ++i) {
       uint32_t index;
       if (!PyUnicode_CheckExact(key) || !codec.strings.intern_str(key, index).ok()) continue;
-      seen_.insert(index);
+      seen_->insert(index);
     }
     return PyErr_Occurred() ? Status::failure() : Status::success();
   }
-  void activate_empty() noexcept { active_ = true; }
+  void activate_empty() { seen_ = std::make_unique<std::unordered_set<uint32_t>>(); }
   // Fails when another key of the dict had the same text.
   Status add(uint32_t index, std::string_view text) {
-    if (!active_ || seen_.insert(index).second) return Status::success();
+    if (!active() || seen_->insert(index).second) return Status::success();
     PyRef shown = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (!shown) return Status::failure();
     return raise_format(PyExc_ValueError, "two keys of one dict are both written as the key text %R", shown.get());
   }
   Status add_str(uint32_t index, PyObject* key) {
-    if (!active_ || seen_.insert(index).second) return Status::success();
+    if (!active() || seen_->insert(index).second) return Status::success();
     return raise_format(PyExc_ValueError, "two keys of one dict are both written as the key text %R", key);
   }
 
  private:
-  bool active_ = false;
-  std::unordered_set<uint32_t> seen_;
+  // Made only when a key that is not an exact str appears.
+  std::unique_ptr<std::unordered_set<uint32_t>> seen_;
 };
 
 // A key that is not an exact str: str(key) may change the dict, so the
