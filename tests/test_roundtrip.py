@@ -75,7 +75,8 @@ trees = st.recursive(
     lambda children: st.one_of(
         st.lists(children, max_size=6),
         st.tuples(children, children),
-        st.dictionaries(keys, children, max_size=6),
+        # Keys that share their text ({"0": 1, 0: 2}) are refused by the encoder, not round-tripped.
+        st.dictionaries(keys, children, max_size=6).filter(lambda d: len({str(k) for k in d}) == len(d)),
         st.frozensets(st.integers(min_value=-9, max_value=9), max_size=4),
         st.builds(Item, st.text(max_size=5), st.integers(min_value=0, max_value=99)),
     ),
