@@ -1,65 +1,230 @@
-// Dates, times, datetimes, UUIDs and decimals travel as text and are rebuilt
-// by the standard-library callables that parse that text.
-#include <array>
+// Dates, times, datetimes, UUIDs and decimals travel as text. The standard
+// constructors read any text; the canonical text that the encoder writes is
+// read here and the objects are built as pickling builds them.
+#include "decoder/special_types.h"
 
 #include "common/utf8.h"
-#include "decoder/parser.h"
 #include "format/tags.h"
 
 namespace quarl {
 namespace {
 
-struct SpecialType {
+struct KindInfo {
   const char* module;
   const char* attribute;
-  const char* method;   // called on the attribute; NULL when the attribute is the callable
   const char* context;  // names the text in UTF-8 errors
 };
 
 // Indexed by tag - TAG_DATETIME.
-constexpr std::array<SpecialType, 5> SPECIAL_TYPES = {{
-    {"datetime", "datetime", "fromisoformat", "datetime string"},
-    {"datetime", "date", "fromisoformat", "date string"},
-    {"datetime", "time", "fromisoformat", "time string"},
-    {"uuid", "UUID", nullptr, "UUID string"},
-    {"decimal", "Decimal", nullptr, "Decimal string"},
+constexpr std::array<KindInfo, 5> KINDS = {{
+    {"datetime", "datetime", "datetime string"},
+    {"datetime", "date", "date string"},
+    {"datetime", "time", "time string"},
+    {"uuid", "UUID", "UUID string"},
+    {"decimal", "Decimal", "Decimal string"},
 }};
 static_assert(TAG_DATE == TAG_DATETIME + 1 && TAG_TIME == TAG_DATETIME + 2 &&
               TAG_UUID == TAG_DATETIME + 3 && TAG_DECIMAL == TAG_DATETIME + 4);
 
-PyRef look_up(const SpecialType& type) {
-  PyRef module = PyRef::steal(PyImport_ImportModule(type.module));
+constexpr long UUID_HALF_BITS = 64;
+
+PyRef look_up(const KindInfo& kind) {
+  PyRef module = PyRef::steal(PyImport_ImportModule(kind.module));
   if (!module) return module;
-  PyRef callable = PyRef::steal(PyObject_GetAttrString(module.get(), type.attribute));
-  if (!callable || type.method == nullptr) return callable;
-  return PyRef::steal(PyObject_GetAttrString(callable.get(), type.method));
+  return PyRef::steal(PyObject_GetAttrString(module.get(), kind.attribute));
+}
+
+PyTypeObject* as_type(const PyRef& cls) noexcept { return reinterpret_cast<PyTypeObject*>(cls.get()); }
+
+// An attribute that may be missing: when it is, `value` stays empty.
+Status optional_attribute(PyObject* obj, const char* name, PyRef& value) {
+  value = PyRef::steal(PyObject_GetAttrString(obj, name));
+  if (value) return Status::success();
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::failure();
+  PyErr_Clear();
+  return Status::success();
+}
+
+// The setter of a __slots__ member, read from the class: what
+// object.__setattr__ calls for that name. Stays empty for anything else.
+Status slot_setter(PyObject* descriptor, descrsetfunc& setter) {
+  setter = nullptr;
+  if (descriptor == nullptr) return Status::success();
+  PyTypeObject* type = Py_TYPE(descriptor);
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (!name) return Status::failure();
+  if (PyUnicode_CompareWithASCIIString(name.get(), "member_descriptor") == 0) {
+    setter = reinterpret_cast<descrsetfunc>(PyType_GetSlot(type, Py_tp_descr_set));
+  }
+  return Status::success();
 }
 
 }  // namespace
 
-// The callable is fetched once per parser, however many values need it.
-PyObject* QuarlParser::special_callable(size_t kind) {
-  static_assert(SPECIAL_TYPES.size() == SPECIAL_TYPE_COUNT);
-  PyRef& cached = special_callables_[kind];
-  if (!cached) cached = look_up(SPECIAL_TYPES[kind]);
+PyObject* SpecialTypes::rebuild(uint8_t tag, std::span<const uint8_t> text, CollectorPause& pause) {
+  auto kind = static_cast<Kind>(tag - TAG_DATETIME);
+  Canonical canonical;
+  bool is_canonical = read_canonical(kind, text, canonical);
+  if (is_canonical && shortcuts_[kind] == Shortcut::usable) {
+    if (kind == UUID) return build_uuid(canonical.bits);
+    PyObject* tzinfo = canonical.fields.offset.present ? find_zone(canonical.fields.offset) : Py_None;
+    if (tzinfo != nullptr) return build_iso(kind, canonical.fields, tzinfo);
+  }
+  // Constructors, imports and lookups run Python code.
+  CollectorPause::Resumed resumed(pause);
+  PyRef value = PyRef::steal(construct(kind, text));
+  if (!value || !is_canonical) return value.release();
+  if (!learn_from(kind, value.get(), canonical.fields.offset).ok()) return nullptr;
+  return value.release();
+}
+
+bool SpecialTypes::read_canonical(Kind kind, std::span<const uint8_t> text, Canonical& out) noexcept {
+  switch (kind) {
+    case DATETIME:
+      return read_iso_datetime(text, out.fields);
+    case DATE:
+      return read_iso_date(text, out.fields);
+    case TIME:
+      return read_iso_time(text, out.fields);
+    case UUID:
+      return read_uuid_hex(text, out.bits);
+    default:
+      return false;
+  }
+}
+
+// As pickling does: the class called with the packed fields and, for times
+// and datetimes, the time zone.
+PyObject* SpecialTypes::build_iso(Kind kind, const IsoFields& fields, PyObject* tzinfo) {
+  std::span<const uint8_t> packed = fields.packed();
+  PyRef state = PyRef::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packed.data()), static_cast<Py_ssize_t>(packed.size())));
+  if (!state) return nullptr;
+  PyObject* cls = classes_[kind].get();
+  if (kind == DATE) return PyObject_CallFunctionObjArgs(cls, state.get(), nullptr);
+  return PyObject_CallFunctionObjArgs(cls, state.get(), tzinfo, nullptr);
+}
+
+// As pickling does: __new__, then `int` and `is_safe` set as
+// object.__setattr__ sets them.
+PyObject* SpecialTypes::build_uuid(const UuidBits& bits) {
+  PyRef value = uuid_int(bits);
+  if (!value) return nullptr;
+  PyRef uuid = PyRef::steal(uuid_.new_object(as_type(classes_[UUID]), uuid_.empty_args.get(), nullptr));
+  if (!uuid) return nullptr;
+  if (uuid_.set_int(uuid_.int_slot.get(), uuid.get(), value.get()) < 0 ||
+      uuid_.set_is_safe(uuid_.is_safe_slot.get(), uuid.get(), uuid_.is_safe.get()) < 0) {
+    return nullptr;
+  }
+  return uuid.release();
+}
+
+// (high << 64) | low
+PyRef SpecialTypes::uuid_int(const UuidBits& bits) {
+  PyRef high = PyRef::steal(PyLong_FromUnsignedLongLong(bits.high));
+  if (!high) return high;
+  PyRef low = PyRef::steal(PyLong_FromUnsignedLongLong(bits.low));
+  if (!low) return low;
+  PyRef shifted = PyRef::steal(PyNumber_Lshift(high.get(), uuid_.half_bits.get()));
+  if (!shifted) return shifted;
+  return PyRef::steal(PyNumber_Or(shifted.get(), low.get()));
+}
+
+PyObject* SpecialTypes::construct(Kind kind, std::span<const uint8_t> text) {
+  // The text is checked before anything is imported.
+  Utf8Error error;
+  if (!validate_utf8(text.data(), text.size(), error)) {
+    static_cast<void>(raise_invalid_utf8(KINDS[kind].context, error));
+    return nullptr;
+  }
+  PyObject* callable = standard_constructor(kind);
+  if (callable == nullptr) return nullptr;
+  PyRef str = PyRef::steal(
+      PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text.data()), static_cast<Py_ssize_t>(text.size())));
+  if (!str) return nullptr;
+  return PyObject_CallFunctionObjArgs(callable, str.get(), nullptr);
+}
+
+// `value` was built by the constructor from canonical text.
+Status SpecialTypes::learn_from(Kind kind, PyObject* value, const UtcOffset& offset) {
+  if (shortcuts_[kind] == Shortcut::untried) {
+    shortcuts_[kind] = Shortcut::refused;
+    Status learned = kind == UUID ? learn_uuid_parts(value) : learn_iso_class(kind, value);
+    if (!learned.ok()) return learned;
+  }
+  if (shortcuts_[kind] != Shortcut::usable || !offset.present) return Status::success();
+  return learn_zone(kind, value, offset);
+}
+
+// The class must be the standard one, built in C, so that calling it with
+// packed fields runs no Python code.
+Status SpecialTypes::learn_iso_class(Kind kind, PyObject* value) {
+  PyTypeObject* cls = as_type(classes_[kind]);
+  if (Py_TYPE(value) == cls && (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) == 0) {
+    shortcuts_[kind] = Shortcut::usable;
+  }
+  return Status::success();
+}
+
+// The class must keep `int` and `is_safe` in __slots__ and take object's
+// __new__, as the standard one does; `is_safe` is copied from the first value.
+Status SpecialTypes::learn_uuid_parts(PyObject* value) {
+  PyObject* cls = classes_[UUID].get();
+  if (Py_TYPE(value) != as_type(classes_[UUID])) return Status::success();
+  UuidParts parts;
+  if (!optional_attribute(cls, "int", parts.int_slot).ok() ||
+      !optional_attribute(cls, "is_safe", parts.is_safe_slot).ok() ||
+      !optional_attribute(value, "is_safe", parts.is_safe).ok() ||
+      !slot_setter(parts.int_slot.get(), parts.set_int).ok() ||
+      !slot_setter(parts.is_safe_slot.get(), parts.set_is_safe).ok()) {
+    return Status::failure();
+  }
+  parts.new_object = reinterpret_cast<newfunc>(PyType_GetSlot(as_type(classes_[UUID]), Py_tp_new));
+  bool object_new = parts.new_object == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
+  if (!parts.set_int || !parts.set_is_safe || !parts.is_safe || !object_new) return Status::success();
+  parts.empty_args = PyRef::steal(PyTuple_New(0));
+  parts.half_bits = PyRef::steal(PyLong_FromLong(UUID_HALF_BITS));
+  if (!parts.empty_args || !parts.half_bits) return Status::failure();
+  uuid_ = std::move(parts);
+  shortcuts_[UUID] = Shortcut::usable;
+  return Status::success();
+}
+
+Status SpecialTypes::learn_zone(Kind kind, PyObject* value, const UtcOffset& offset) {
+  if (zones_.size() == MAX_ZONES || find_zone(offset) != nullptr) return Status::success();
+  PyRef tzinfo;
+  if (!optional_attribute(value, "tzinfo", tzinfo).ok()) return Status::failure();
+  if (!tzinfo) {
+    shortcuts_[kind] = Shortcut::refused;
+    return Status::success();
+  }
+  zones_.push_back({offset.key, std::move(tzinfo)});
+  return Status::success();
+}
+
+PyObject* SpecialTypes::find_zone(const UtcOffset& offset) const noexcept {
+  for (const Zone& zone : zones_) {
+    if (zone.key == offset.key) return zone.tzinfo.get();
+  }
+  return nullptr;
+}
+
+// Each class is fetched once per decode, however many values need it.
+PyObject* SpecialTypes::standard_class(Kind kind) {
+  PyRef& cached = classes_[kind];
+  if (!cached) cached = look_up(KINDS[kind]);
   return cached.get();
 }
 
-PyObject* QuarlParser::rebuild_special(uint8_t tag, const uint8_t* text, uint32_t length) {
-  size_t kind = tag - TAG_DATETIME;
-  // The text is checked before anything is imported.
-  Utf8Error error;
-  if (!validate_utf8(text, length, error)) {
-    static_cast<void>(raise_invalid_utf8(SPECIAL_TYPES[kind].context, error));
-    return nullptr;
+PyObject* SpecialTypes::standard_constructor(Kind kind) {
+  if (kind >= ISO_KIND_COUNT) return standard_class(kind);
+  PyRef& cached = fromisoformat_[kind];
+  if (!cached) {
+    PyObject* cls = standard_class(kind);
+    if (cls == nullptr) return nullptr;
+    cached = PyRef::steal(PyObject_GetAttrString(cls, "fromisoformat"));
   }
-  // Imports, attribute lookups and the call itself run Python code.
-  CollectorPause::Resumed resumed(collector_pause_);
-  PyObject* callable = special_callable(kind);
-  if (callable == nullptr) return nullptr;
-  PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text), length));
-  if (!str) return nullptr;
-  return PyObject_CallFunctionObjArgs(callable, str.get(), nullptr);
+  return cached.get();
 }
 
 }  // namespace quarl
