@@ -67,10 +67,12 @@ PyObject* SpecialTypes::rebuild(uint8_t tag, std::span<const uint8_t> text, Coll
   bool is_canonical = read_canonical(kind, text, canonical);
   if (is_canonical && shortcuts_[kind] == Shortcut::usable) {
     if (kind == UUID) return build_uuid(canonical.bits);
+    if (kind == DECIMAL) return build_decimal(text);
     PyObject* tzinfo = canonical.fields.offset.present ? find_zone(canonical.fields.offset) : Py_None;
     if (tzinfo != nullptr) return build_iso(kind, canonical.fields, tzinfo);
   }
-  // Constructors, imports and lookups run Python code.
+  // Constructors, imports and lookups run Python code; the shortcuts above
+  // run none.
   CollectorPause::Resumed resumed(pause);
   PyRef value = PyRef::steal(construct(kind, text));
   if (!value || !is_canonical) return value.release();
@@ -88,6 +90,8 @@ bool SpecialTypes::read_canonical(Kind kind, std::span<const uint8_t> text, Cano
       return read_iso_time(text, out.fields);
     case UUID:
       return read_uuid_hex(text, out.bits);
+    case DECIMAL:
+      return true;  // Decimal(text) reads every text
     default:
       return false;
   }
@@ -100,9 +104,27 @@ PyObject* SpecialTypes::build_iso(Kind kind, const IsoFields& fields, PyObject* 
   PyRef state = PyRef::steal(
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packed.data()), static_cast<Py_ssize_t>(packed.size())));
   if (!state) return nullptr;
-  PyObject* cls = classes_[kind].get();
-  if (kind == DATE) return PyObject_CallFunctionObjArgs(cls, state.get(), nullptr);
-  return PyObject_CallFunctionObjArgs(cls, state.get(), tzinfo, nullptr);
+  PyObject* args = kind == DATE ? one_argument_.fill({state.get()}) : two_arguments_.fill({state.get(), tzinfo});
+  if (args == nullptr) return nullptr;
+  return new_objects_[kind](as_type(classes_[kind]), args, nullptr);
+}
+
+PyObject* SpecialTypes::build_decimal(std::span<const uint8_t> text) {
+  PyRef str = checked_str(DECIMAL, text);
+  if (!str) return nullptr;
+  PyObject* args = one_argument_.fill({str.get()});
+  if (args == nullptr) return nullptr;
+  return new_objects_[DECIMAL](as_type(classes_[DECIMAL]), args, nullptr);
+}
+
+PyObject* SpecialTypes::Arguments::fill(std::initializer_list<PyObject*> items) {
+  if (!tuple_ || Py_REFCNT(tuple_.get()) != 1) {
+    tuple_ = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple_) return nullptr;
+  }
+  Py_ssize_t index = 0;
+  for (PyObject* item : items) PyTuple_SetItem(tuple_.get(), index++, PyRef::borrow(item).release());
+  return tuple_.get();
 }
 
 // As pickling does: __new__, then `int` and `is_safe` set as
@@ -110,7 +132,7 @@ PyObject* SpecialTypes::build_iso(Kind kind, const IsoFields& fields, PyObject* 
 PyObject* SpecialTypes::build_uuid(const UuidBits& bits) {
   PyRef value = uuid_int(bits);
   if (!value) return nullptr;
-  PyRef uuid = PyRef::steal(uuid_.new_object(as_type(classes_[UUID]), uuid_.empty_args.get(), nullptr));
+  PyRef uuid = PyRef::steal(new_objects_[UUID](as_type(classes_[UUID]), uuid_.empty_args.get(), nullptr));
   if (!uuid) return nullptr;
   if (uuid_.set_int(uuid_.int_slot.get(), uuid.get(), value.get()) < 0 ||
       uuid_.set_is_safe(uuid_.is_safe_slot.get(), uuid.get(), uuid_.is_safe.get()) < 0) {
@@ -132,37 +154,45 @@ PyRef SpecialTypes::uuid_int(const UuidBits& bits) {
 
 PyObject* SpecialTypes::construct(Kind kind, std::span<const uint8_t> text) {
   // The text is checked before anything is imported.
+  PyRef str = checked_str(kind, text);
+  if (!str) return nullptr;
+  PyObject* callable = standard_constructor(kind);
+  if (callable == nullptr) return nullptr;
+  return PyObject_CallFunctionObjArgs(callable, str.get(), nullptr);
+}
+
+PyRef SpecialTypes::checked_str(Kind kind, std::span<const uint8_t> text) {
   Utf8Error error;
   if (!validate_utf8(text.data(), text.size(), error)) {
     static_cast<void>(raise_invalid_utf8(KINDS[kind].context, error));
-    return nullptr;
+    return PyRef();
   }
-  PyObject* callable = standard_constructor(kind);
-  if (callable == nullptr) return nullptr;
-  PyRef str = PyRef::steal(
+  return PyRef::steal(
       PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text.data()), static_cast<Py_ssize_t>(text.size())));
-  if (!str) return nullptr;
-  return PyObject_CallFunctionObjArgs(callable, str.get(), nullptr);
 }
 
 // `value` was built by the constructor from canonical text.
 Status SpecialTypes::learn_from(Kind kind, PyObject* value, const UtcOffset& offset) {
   if (shortcuts_[kind] == Shortcut::untried) {
     shortcuts_[kind] = Shortcut::refused;
-    Status learned = kind == UUID ? learn_uuid_parts(value) : learn_iso_class(kind, value);
+    Status learned = kind == UUID ? learn_uuid_parts(value) : learn_class(kind, value);
     if (!learned.ok()) return learned;
   }
   if (shortcuts_[kind] != Shortcut::usable || !offset.present) return Status::success();
   return learn_zone(kind, value, offset);
 }
 
-// The class must be the standard one, built in C, so that calling it with
-// packed fields runs no Python code.
-Status SpecialTypes::learn_iso_class(Kind kind, PyObject* value) {
+// The class must be the standard one, built in C, whose __init__ is
+// object's: then calling its __new__ is what calling the class does, and
+// runs no Python code.
+Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   PyTypeObject* cls = as_type(classes_[kind]);
-  if (Py_TYPE(value) == cls && (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) == 0) {
-    shortcuts_[kind] = Shortcut::usable;
+  if (Py_TYPE(value) != cls || (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) != 0 ||
+      PyType_GetSlot(cls, Py_tp_init) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_init)) {
+    return Status::success();
   }
+  new_objects_[kind] = reinterpret_cast<newfunc>(PyType_GetSlot(cls, Py_tp_new));
+  if (new_objects_[kind] != nullptr) shortcuts_[kind] = Shortcut::usable;
   return Status::success();
 }
 
@@ -179,13 +209,14 @@ Status SpecialTypes::learn_uuid_parts(PyObject* value) {
       !slot_setter(parts.is_safe_slot.get(), parts.set_is_safe).ok()) {
     return Status::failure();
   }
-  parts.new_object = reinterpret_cast<newfunc>(PyType_GetSlot(as_type(classes_[UUID]), Py_tp_new));
-  bool object_new = parts.new_object == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
+  auto new_object = reinterpret_cast<newfunc>(PyType_GetSlot(as_type(classes_[UUID]), Py_tp_new));
+  bool object_new = new_object == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
   if (!parts.set_int || !parts.set_is_safe || !parts.is_safe || !object_new) return Status::success();
   parts.empty_args = PyRef::steal(PyTuple_New(0));
   parts.half_bits = PyRef::steal(PyLong_FromLong(UUID_HALF_BITS));
   if (!parts.empty_args || !parts.half_bits) return Status::failure();
   uuid_ = std::move(parts);
+  new_objects_[UUID] = new_object;
   shortcuts_[UUID] = Shortcut::usable;
   return Status::success();
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -30,6 +31,8 @@ namespace quarl {
 // offset is the one of the first value written with it, so values with equal
 // offsets share one time zone object (UTC the standard library's own), and
 // every value equals what the standard constructor makes of its text.
+// Decimals are always built from their text; when the class is the standard
+// one, its __new__ is called directly, as Decimal(text) calls it.
 class SpecialTypes {
  public:
   // The value of a special tag; a new reference, or NULL with an exception
@@ -57,8 +60,18 @@ class SpecialTypes {
   // offsets are still read, by the standard constructor.
   static constexpr size_t MAX_ZONES = 32;
 
+  // The positional arguments of one kind of call: the tuple is kept and
+  // refilled while no callee has kept it, so repeated calls make none.
+  class Arguments {
+   public:
+    // The tuple holding `items` (borrowed); null when memory runs out.
+    PyObject* fill(std::initializer_list<PyObject*> items);
+
+   private:
+    PyRef tuple_;
+  };
+
   struct UuidParts {
-    newfunc new_object = nullptr;  // the class's __new__
     PyRef empty_args;
     PyRef int_slot;
     PyRef is_safe_slot;
@@ -71,14 +84,17 @@ class SpecialTypes {
   static bool read_canonical(Kind kind, std::span<const uint8_t> text, Canonical& out) noexcept;
   PyObject* build_iso(Kind kind, const IsoFields& fields, PyObject* tzinfo);
   PyObject* build_uuid(const UuidBits& bits);
+  PyObject* build_decimal(std::span<const uint8_t> text);
   PyRef uuid_int(const UuidBits& bits);
 
   // The standard constructor: checks the text, then calls the class or its
   // fromisoformat with the text as a str.
   PyObject* construct(Kind kind, std::span<const uint8_t> text);
+  // The text as a str, once it is found to be UTF-8.
+  PyRef checked_str(Kind kind, std::span<const uint8_t> text);
   // What a value built by the constructor tells about its kind and offset.
   Status learn_from(Kind kind, PyObject* value, const UtcOffset& offset);
-  Status learn_iso_class(Kind kind, PyObject* value);
+  Status learn_class(Kind kind, PyObject* value);
   Status learn_uuid_parts(PyObject* value);
   Status learn_zone(Kind kind, PyObject* value, const UtcOffset& offset);
   PyObject* find_zone(const UtcOffset& offset) const noexcept;
@@ -89,6 +105,10 @@ class SpecialTypes {
   std::array<PyRef, KIND_COUNT> classes_;
   std::array<PyRef, ISO_KIND_COUNT> fromisoformat_;
   std::array<Shortcut, KIND_COUNT> shortcuts_{};
+  // The __new__ of each class found usable, and its arguments, by count.
+  std::array<newfunc, KIND_COUNT> new_objects_{};
+  Arguments one_argument_;
+  Arguments two_arguments_;
   std::vector<Zone> zones_;
   UuidParts uuid_;
 };
