@@ -65,19 +65,33 @@ PyObject* SpecialTypes::rebuild(uint8_t tag, std::span<const uint8_t> text, Coll
   auto kind = static_cast<Kind>(tag - TAG_DATETIME);
   Canonical canonical;
   bool is_canonical = read_canonical(kind, text, canonical);
-  if (is_canonical && shortcuts_[kind] == Shortcut::usable) {
-    if (kind == UUID) return build_uuid(canonical.bits);
-    if (kind == DECIMAL) return build_decimal(text);
-    PyObject* tzinfo = canonical.fields.offset.present ? find_zone(canonical.fields.offset) : Py_None;
-    if (tzinfo != nullptr) return build_iso(kind, canonical.fields, tzinfo);
+  if (is_canonical && usable(kind)) {
+    const UtcOffset& offset = canonical.fields.offset;
+    PyObject* tzinfo = offset.present ? find_zone(offset) : Py_None;
+    if (tzinfo != nullptr) {
+      if (shortcuts_[kind] == Shortcut::native) return build(kind, text, canonical, tzinfo);
+      CollectorPause::Resumed resumed(pause);
+      return build(kind, text, canonical, tzinfo);
+    }
   }
-  // Constructors, imports and lookups run Python code; the shortcuts above
-  // run none.
+  // Constructors, imports and lookups run Python code.
   CollectorPause::Resumed resumed(pause);
   PyRef value = PyRef::steal(construct(kind, text));
   if (!value || !is_canonical) return value.release();
   if (!learn_from(kind, value.get(), canonical.fields.offset).ok()) return nullptr;
   return value.release();
+}
+
+PyObject* SpecialTypes::build(Kind kind, std::span<const uint8_t> text, const Canonical& canonical,
+                              PyObject* tzinfo) {
+  switch (kind) {
+    case UUID:
+      return build_uuid(canonical.bits);
+    case DECIMAL:
+      return build_decimal(text);
+    default:
+      return build_iso(kind, canonical.fields, tzinfo);
+  }
 }
 
 bool SpecialTypes::read_canonical(Kind kind, std::span<const uint8_t> text, Canonical& out) noexcept {
@@ -178,26 +192,27 @@ Status SpecialTypes::learn_from(Kind kind, PyObject* value, const UtcOffset& off
     Status learned = kind == UUID ? learn_uuid_parts(value) : learn_class(kind, value);
     if (!learned.ok()) return learned;
   }
-  if (shortcuts_[kind] != Shortcut::usable || !offset.present) return Status::success();
+  if (!usable(kind) || !offset.present) return Status::success();
   return learn_zone(kind, value, offset);
 }
 
-// The class must be the standard one, built in C, whose __init__ is
-// object's: then calling its __new__ is what calling the class does, and
-// runs no Python code.
+// The class must be the one looked up, and its __init__ object's: then
+// calling its __new__ is what calling the class does.
 Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   PyTypeObject* cls = as_type(classes_[kind]);
-  if (Py_TYPE(value) != cls || (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) != 0 ||
-      PyType_GetSlot(cls, Py_tp_init) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_init)) {
+  if (Py_TYPE(value) != cls || PyType_GetSlot(cls, Py_tp_init) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_init)) {
     return Status::success();
   }
   new_objects_[kind] = reinterpret_cast<newfunc>(PyType_GetSlot(cls, Py_tp_new));
-  if (new_objects_[kind] != nullptr) shortcuts_[kind] = Shortcut::usable;
+  if (new_objects_[kind] == nullptr) return Status::success();
+  bool heap_type = (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) != 0;
+  shortcuts_[kind] = heap_type ? Shortcut::may_run_python : Shortcut::native;
   return Status::success();
 }
 
 // The class must keep `int` and `is_safe` in __slots__ and take object's
-// __new__, as the standard one does; `is_safe` is copied from the first value.
+// __new__, as the standard one does, so that no Python code runs; `is_safe`
+// is copied from the first value.
 Status SpecialTypes::learn_uuid_parts(PyObject* value) {
   PyObject* cls = classes_[UUID].get();
   if (Py_TYPE(value) != as_type(classes_[UUID])) return Status::success();
@@ -217,7 +232,7 @@ Status SpecialTypes::learn_uuid_parts(PyObject* value) {
   if (!parts.empty_args || !parts.half_bits) return Status::failure();
   uuid_ = std::move(parts);
   new_objects_[UUID] = new_object;
-  shortcuts_[UUID] = Shortcut::usable;
+  shortcuts_[UUID] = Shortcut::native;
   return Status::success();
 }
 

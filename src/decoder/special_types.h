@@ -25,9 +25,9 @@ namespace quarl {
 // (fromisoformat, uuid.UUID, decimal.Decimal), exactly as text of any other
 // form is. When that value shows that the class is the standard one, later
 // values in the canonical form that the encoder writes are built the way
-// pickling builds them, without running Python code: dates, times and
-// datetimes by calling the class with their packed fields and time zone,
-// UUIDs with the class's __new__ and their two slots. The time zone of each
+// pickling builds them: dates, times and datetimes by calling the class's
+// __new__ with their packed fields and time zone, UUIDs with the class's
+// __new__ and their two slots. The time zone of each
 // offset is the one of the first value written with it, so values with equal
 // offsets share one time zone object (UTC the standard library's own), and
 // every value equals what the standard constructor makes of its text.
@@ -42,8 +42,10 @@ class SpecialTypes {
  private:
   enum Kind : uint8_t { DATETIME, DATE, TIME, UUID, DECIMAL, KIND_COUNT };
   static constexpr size_t ISO_KIND_COUNT = 3;
-  // Whether canonical values of a kind may be built without the constructor.
-  enum class Shortcut : uint8_t { untried, usable, refused };
+  // Whether canonical values of a kind may be built without the constructor,
+  // and whether that may run Python code: the __new__ of a class defined in
+  // Python (a heap type, as far as the class can tell) may.
+  enum class Shortcut : uint8_t { untried, native, may_run_python, refused };
 
   // The canonical text of a value, read.
   struct Canonical {
@@ -82,6 +84,10 @@ class SpecialTypes {
   };
 
   static bool read_canonical(Kind kind, std::span<const uint8_t> text, Canonical& out) noexcept;
+  bool usable(Kind kind) const noexcept {
+    return shortcuts_[kind] == Shortcut::native || shortcuts_[kind] == Shortcut::may_run_python;
+  }
+  PyObject* build(Kind kind, std::span<const uint8_t> text, const Canonical& canonical, PyObject* tzinfo);
   PyObject* build_iso(Kind kind, const IsoFields& fields, PyObject* tzinfo);
   PyObject* build_uuid(const UuidBits& bits);
   PyObject* build_decimal(std::span<const uint8_t> text);
