@@ -12,54 +12,52 @@ namespace {
 
 PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Quarl", keywords(names))) return nullptr;
-  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
-}
-
-PyObject* quarl_encode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {"obj", "compress", nullptr};
-  PyObject* obj;
-  PyObject* compress_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:encode_packed", keywords(names), &obj,
-                                   &compress_arg)) {
+  if (!no_arguments(args, kwargs) && !PyArg_ParseTupleAndKeywords(args, kwargs, ":Quarl", keywords(names))) {
     return nullptr;
   }
+  return guard_allocation([&]() -> PyObject* { return new_instance<Codec>(type); });
+}
+
+constexpr const char* OBJ_COMPRESS[] = {"obj", "compress"};
+constexpr Parameters ENCODE_PACKED = {"encode_packed", OBJ_COMPRESS, 2, 2};
+constexpr Parameters ENCODE_FRAME = {"encode_frame", OBJ_COMPRESS, 1, 1};
+constexpr const char* BYTES_DECOMPRESS[] = {"bytes", "decompress"};
+constexpr Parameters DECODE_PACKED = {"decode_packed", BYTES_DECOMPRESS, 1, 1};
+
+PyObject* quarl_encode_packed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, nullptr};
+  if (!bind_arguments(ENCODE_PACKED, args, nargs, kwnames, bound).ok()) return nullptr;
   return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
     bool compress;
-    if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
-    return encode_packed(codec, obj, compress);
+    if (!convert_bool(bound[1], "compress", compress).ok()) return nullptr;
+    return encode_packed(codec.encoder, bound[0], compress);
   });
 }
 
-PyObject* quarl_decode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {"bytes", "decompress", nullptr};
-  PyObject* data_arg;
-  PyObject* decompress_arg = Py_True;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:decode_packed", keywords(names), &data_arg,
-                                   &decompress_arg)) {
-    return nullptr;
-  }
+PyObject* quarl_decode_packed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, Py_True};
+  if (!bind_arguments(DECODE_PACKED, args, nargs, kwnames, bound).ok()) return nullptr;
   return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
     std::span<const uint8_t> data;
     bool decompress;
-    if (!convert_bytes(data_arg, "bytes", data).ok()) return nullptr;
-    if (!convert_bool(decompress_arg, "decompress", decompress).ok()) return nullptr;
-    return decode_packed(codec, data, decompress);
+    if (!convert_bytes(bound[0], "bytes", data).ok()) return nullptr;
+    if (!convert_bool(bound[1], "decompress", decompress).ok()) return nullptr;
+    return decode_packed(codec.decoder(), data, decompress);
   });
 }
 
-PyObject* quarl_encode_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {"obj", "compress", nullptr};
-  PyObject* obj;
-  PyObject* compress_arg = Py_True;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:encode_frame", keywords(names), &obj,
-                                   &compress_arg)) {
-    return nullptr;
-  }
-  return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
+EncoderState& encoder_of(Codec& codec) noexcept { return codec.encoder; }
+EncoderState& encoder_of(EncoderState& encoder) noexcept { return encoder; }
+
+// encode_frame of both classes that own an encoder.
+template <typename Native>
+PyObject* encode_frame_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, Py_True};
+  if (!bind_arguments(ENCODE_FRAME, args, nargs, kwnames, bound).ok()) return nullptr;
+  return with_exclusive<Native>(self, [&](Native& native) -> PyObject* {
     bool compress;
-    if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
-    return encode_frame(codec, obj, compress);
+    if (!convert_bool(bound[1], "compress", compress).ok()) return nullptr;
+    return encode_frame(encoder_of(native), bound[0], compress);
   });
 }
 
@@ -68,11 +66,11 @@ PyObject* quarl_get_eos_frame(PyObject*, PyObject*) { return eos_frame(); }
 
 PyMethodDef quarl_methods[] = {
     {"encode_packed", method_cast(quarl_encode_packed),
-     METH_VARARGS | METH_KEYWORDS, "encode_packed($self, obj, compress)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "encode_packed($self, obj, compress)\n--\n\n"},
     {"decode_packed", method_cast(quarl_decode_packed),
-     METH_VARARGS | METH_KEYWORDS, "decode_packed($self, bytes, *, decompress=True)\n--\n\n"},
-    {"encode_frame", method_cast(quarl_encode_frame),
-     METH_VARARGS | METH_KEYWORDS, "encode_frame($self, obj, *, compress=True)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "decode_packed($self, bytes, *, decompress=True)\n--\n\n"},
+    {"encode_frame", method_cast(encode_frame_method<Codec>),
+     METH_FASTCALL | METH_KEYWORDS, "encode_frame($self, obj, *, compress=True)\n--\n\n"},
     {"get_stream_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
      "get_stream_handshake()\n--\n\n"},
     {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, "get_eos_frame()\n--\n\n"},
@@ -93,14 +91,15 @@ PyType_Spec quarl_spec = {
 
 PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":QuarlStreamEncoder", keywords(names))) {
+  if (!no_arguments(args, kwargs) &&
+      !PyArg_ParseTupleAndKeywords(args, kwargs, ":QuarlStreamEncoder", keywords(names))) {
     return nullptr;
   }
-  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
+  return guard_allocation([&]() -> PyObject* { return new_instance<EncoderState>(type); });
 }
 
 PyMethodDef stream_encoder_methods[] = {
-    {"encode_frame", method_cast(quarl_encode_frame), METH_VARARGS | METH_KEYWORDS,
+    {"encode_frame", method_cast(encode_frame_method<EncoderState>), METH_FASTCALL | METH_KEYWORDS,
      "encode_frame($self, obj, *, compress=True)\n--\n\n"},
     {"get_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
      "get_handshake()\n--\n\n"},
@@ -110,14 +109,14 @@ PyMethodDef stream_encoder_methods[] = {
 
 PyType_Slot stream_encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stream_encoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<EncoderState>)},
     {Py_tp_methods, stream_encoder_methods},
     {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder()\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec stream_encoder_spec = {
-    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT,
+    "builtins.QuarlStreamEncoder", sizeof(Instance<EncoderState>), 0, Py_TPFLAGS_DEFAULT,
     stream_encoder_slots,
 };
 
