@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "common/pyref.h"
@@ -61,7 +62,8 @@ class QuarlParser {
   PyObject* false_;
   const PyRef* small_ints_;
   ObjectLayout layout_;
-  SpecialTypes special_types_;
+  // Made at the first special value, so that other documents pay nothing.
+  std::optional<SpecialTypes> special_types_;
   uint64_t depth_ = 0;
   CollectorPause collector_pause_;
 };
