@@ -23,16 +23,16 @@ namespace quarl {
 //
 // The first value of each kind is built by its standard constructor
 // (fromisoformat, uuid.UUID, decimal.Decimal), exactly as text of any other
-// form is. When that value shows that the class is the standard one, later
-// values in the canonical form that the encoder writes are built the way
-// pickling builds them: dates, times and datetimes by calling the class's
-// __new__ with their packed fields and time zone, UUIDs with the class's
-// __new__ and their two slots. The time zone of each
-// offset is the one of the first value written with it, so values with equal
-// offsets share one time zone object (UTC the standard library's own), and
-// every value equals what the standard constructor makes of its text.
-// Decimals are always built from their text; when the class is the standard
-// one, its __new__ is called directly, as Decimal(text) calls it.
+// form is. When that value shows that the class looked up is a plain class
+// (its own type, object's __init__; for UUIDs object's __new__ and both
+// fields in __slots__), later values are built the way pickling builds
+// them: dates, times and datetimes in the canonical form that the encoder
+// writes by the class's __new__ with their packed fields and time zone,
+// UUIDs by __new__ and their two slots, decimals by __new__ with their text.
+// The time zone of each offset is the one of the first value written with
+// it, so values with equal offsets share one time zone object (UTC the
+// standard library's own), and every value equals what the standard
+// constructor makes of its text.
 class SpecialTypes {
  public:
   // The value of a special tag; a new reference, or NULL with an exception
