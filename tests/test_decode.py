@@ -454,16 +454,16 @@ def test_rebuilt_values_are_what_the_standard_constructors_make(cases):
     for tag, payload in cases:
         try:
             valid.append((tag, payload, STANDARD[tag](payload)))
-        except Exception as error:  # the decode fails the same way, also after a first value
+        except Exception as error:  # the decode fails the same way, also after values of its kind
             with pytest.raises(type(error), match=exact(str(error))):
-                decode(doc(lst(text(tag, PRIMERS[tag]), text(tag, payload))))
-    # Every value twice in one document: the second time the decoder has met
-    # its kind and its time zone before.
-    values = decode(doc(lst(*[text(tag, payload) for tag, payload, _ in valid * 2])))
-    for value, (_, _, expected) in zip(values, valid * 2):
+                decode(doc(lst(text(tag, PRIMERS[tag]), text(tag, PRIMERS[tag]), text(tag, payload))))
+    # Every value three times in one document: the third time the decoder
+    # has met its kind and its time zone before.
+    values = decode(doc(lst(*[text(tag, payload) for tag, payload, _ in valid * 3])))
+    for value, (_, _, expected) in zip(values, valid * 3):
         assert_same(value, expected)
     zones = {}  # the encoder's texts share one time zone object per offset
-    for again, (_, payload, expected) in zip(values[len(valid):], valid):
+    for again, (_, payload, expected) in zip(values[2 * len(valid):], valid):
         if getattr(expected, "tzinfo", None) is not None and payload == expected.isoformat():
             assert zones.setdefault(again.utcoffset(), again.tzinfo) is again.tzinfo
 
@@ -683,15 +683,15 @@ def test_collector_state_is_unchanged_by_a_decode(collector_state, enabled, valu
 def test_callables_see_the_callers_collector_state_and_may_change_it(collector_state, monkeypatch, enabled):
     seen = []
 
-    class Decimal:  # the second value takes __new__ alone, as the standard class would
+    class Decimal:  # later values take __new__ alone, as the standard class would
         def __new__(cls, text):
             seen.append(gc.isenabled())
             return super().__new__(cls)
 
     monkeypatch.setitem(sys.modules, "decimal", types.SimpleNamespace(Decimal=Decimal))
     (gc.enable if enabled else gc.disable)()
-    decode(doc(lst(lst(), text(0xD5, b"1"), lst(), text(0xD5, b"2"))))
-    assert seen == [enabled, enabled]
+    decode(doc(lst(lst(), text(0xD5, b"1"), lst(), text(0xD5, b"2"), lst(), text(0xD5, b"3"))))
+    assert seen == [enabled, enabled, enabled]
     assert gc.isenabled() is enabled
     flip = gc.disable if enabled else gc.enable
     monkeypatch.setitem(sys.modules, "decimal", types.SimpleNamespace(Decimal=lambda s: flip()))

@@ -200,7 +200,11 @@ PyRef SpecialTypes::checked_str(Kind kind, std::span<const uint8_t> text) {
 
 // `value` was built by the constructor from canonical text.
 Status SpecialTypes::learn_from(Kind kind, PyObject* value, const UtcOffset& offset) {
-  if (shortcuts_[kind] == Shortcut::untried) {
+  if (shortcuts_[kind] == Shortcut::unmet) {
+    shortcuts_[kind] = Shortcut::met_once;
+    return Status::success();
+  }
+  if (shortcuts_[kind] == Shortcut::met_once) {
     shortcuts_[kind] = Shortcut::refused;
     Status learned = kind == UUID ? learn_uuid_parts(value) : learn_class(kind, value);
     if (!learned.ok()) return learned;

@@ -21,18 +21,18 @@ namespace quarl {
 // when the first value of their kind is met; nothing is imported for a
 // document without such values.
 //
-// The first value of each kind is built by its standard constructor
+// The first values of each kind are built by the standard constructor
 // (fromisoformat, uuid.UUID, decimal.Decimal), exactly as text of any other
-// form is. When that value shows that the class looked up is a plain class
+// form is. When such a value shows that the class looked up is a plain class
 // (its own type, object's __init__; for UUIDs object's __new__ and both
 // fields in __slots__), later values are built the way pickling builds
 // them: dates, times and datetimes in the canonical form that the encoder
 // writes by the class's __new__ with their packed fields and time zone,
 // UUIDs by __new__ and their two slots, decimals by __new__ with their text.
-// The time zone of each offset is the one of the first value written with
-// it, so values with equal offsets share one time zone object (UTC the
-// standard library's own), and every value equals what the standard
-// constructor makes of its text.
+// The time zone of each offset is then the one of the value built with it,
+// so values with equal offsets share one time zone object (UTC the standard
+// library's own), and every value equals what the standard constructor makes
+// of its text.
 class SpecialTypes {
  public:
   // The value of a special tag; a new reference, or NULL with an exception
@@ -44,8 +44,10 @@ class SpecialTypes {
   static constexpr size_t ISO_KIND_COUNT = 3;
   // Whether canonical values of a kind may be built without the constructor,
   // and whether that may run Python code: the __new__ of a class defined in
-  // Python (a heap type, as far as the class can tell) may.
-  enum class Shortcut : uint8_t { untried, native, may_run_python, refused };
+  // Python (a heap type, as far as the class can tell) may. The class is
+  // examined at the second value of its kind: a lone value costs no more
+  // than its constructor.
+  enum class Shortcut : uint8_t { unmet, met_once, native, may_run_python, refused };
 
   // The canonical text of a value, read.
   struct Canonical {
