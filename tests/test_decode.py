@@ -468,6 +468,32 @@ def test_rebuilt_values_are_what_the_standard_constructors_make(cases):
             assert zones.setdefault(again.utcoffset(), again.tzinfo) is again.tzinfo
 
 
+class TaggedUUID(uuid.UUID):
+    def __init__(self, hex):
+        super().__init__(hex)
+        object.__setattr__(self, "tag", "set by __init__")
+
+
+class TaggedDatetime(datetime.datetime):
+    @classmethod
+    def fromisoformat(cls, text):
+        value = super().fromisoformat(text)
+        value.tag = "set by fromisoformat"
+        return value
+
+
+@pytest.mark.parametrize(
+    "module, tag, payload",
+    [(types.SimpleNamespace(UUID=TaggedUUID), 0xD4, "0" * 32),
+     (types.SimpleNamespace(datetime=TaggedDatetime), 0xD1, "2024-05-01T12:30:00+02:00")],
+    ids=["uuid", "datetime"],
+)
+def test_constructors_that_do_more_are_called_for_every_value(monkeypatch, module, tag, payload):
+    monkeypatch.setitem(sys.modules, "uuid" if tag == 0xD4 else "datetime", module)
+    values = decode(doc(lst(*[text(tag, payload)] * 3)))
+    assert [v.tag for v in values] == [values[0].tag] * 3
+
+
 def test_datetime_with_named_zone_comes_back_with_fixed_offset():
     zoneinfo = pytest.importorskip("zoneinfo")
     try:

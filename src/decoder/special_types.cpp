@@ -66,6 +66,27 @@ Status slot_setter(PyObject* descriptor, descrsetfunc& setter) {
   return Status::success();
 }
 
+// Whether `text` is a str equal to `expected`.
+bool is_text(const PyRef& text, const char* expected) noexcept {
+  return text && PyUnicode_Check(text.get()) && PyUnicode_CompareWithASCIIString(text.get(), expected) == 0;
+}
+
+// Whether the class's __init__ is the one the uuid module defines for UUID.
+Status is_standard_uuid_init(PyObject* cls, bool& standard) {
+  standard = false;
+  PyRef init;
+  if (!optional_attribute(cls, "__init__", init).ok()) return Status::failure();
+  if (!init) return Status::success();
+  PyRef module;
+  PyRef qualname;
+  if (!optional_attribute(init.get(), "__module__", module).ok() ||
+      !optional_attribute(init.get(), "__qualname__", qualname).ok()) {
+    return Status::failure();
+  }
+  standard = is_text(module, "uuid") && is_text(qualname, "UUID.__init__");
+  return Status::success();
+}
+
 }  // namespace
 
 PyObject* SpecialTypes::rebuild(uint8_t tag, std::span<const uint8_t> text, CollectorPause& pause) {
@@ -214,12 +235,15 @@ Status SpecialTypes::learn_from(Kind kind, PyObject* value, const UtcOffset& off
 }
 
 // The class must be the one looked up, and its __init__ object's: then
-// calling its __new__ is what calling the class does.
+// calling its __new__ is what calling the class does. For dates and times,
+// fromisoformat must be built in C too, as the standard one is, so that it
+// does nothing beyond what __new__ does with the same fields.
 Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   PyTypeObject* cls = as_type(classes_[kind]);
   if (Py_TYPE(value) != cls || PyType_GetSlot(cls, Py_tp_init) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_init)) {
     return Status::success();
   }
+  if (kind < ISO_KIND_COUNT && !PyCFunction_Check(fromisoformat_[kind].get())) return Status::success();
   new_objects_[kind] = reinterpret_cast<newfunc>(PyType_GetSlot(cls, Py_tp_new));
   if (new_objects_[kind] == nullptr) return Status::success();
   bool heap_type = (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) != 0;
@@ -227,12 +251,16 @@ Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   return Status::success();
 }
 
-// The class must keep `int` and `is_safe` in __slots__ and take object's
-// __new__, as the standard one does, so that no Python code runs; `is_safe`
-// is copied from the first value.
+// The class must keep `int` and `is_safe` in __slots__, take object's
+// __new__ and uuid's own __init__, which sets nothing else, as the standard
+// one does, so that no Python code runs; `is_safe` is copied from the value
+// the constructor made.
 Status SpecialTypes::learn_uuid_parts(PyObject* value) {
   PyObject* cls = classes_[UUID].get();
   if (Py_TYPE(value) != as_type(classes_[UUID])) return Status::success();
+  bool standard_init;
+  if (!is_standard_uuid_init(cls, standard_init).ok()) return Status::failure();
+  if (!standard_init) return Status::success();
   UuidParts parts;
   if (!optional_attribute(cls, "int", parts.int_slot).ok() ||
       !optional_attribute(cls, "is_safe", parts.is_safe_slot).ok() ||
