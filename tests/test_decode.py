@@ -482,11 +482,19 @@ class TaggedDatetime(datetime.datetime):
         return value
 
 
+class FieldsDatetime(datetime.datetime):
+    def __new__(cls, *args):
+        value = super().__new__(cls, *args)
+        value.tag = type(args[0]).__name__  # fromisoformat passes the fields as ints
+        return value
+
+
 @pytest.mark.parametrize(
     "module, tag, payload",
     [(types.SimpleNamespace(UUID=TaggedUUID), 0xD4, "0" * 32),
-     (types.SimpleNamespace(datetime=TaggedDatetime), 0xD1, "2024-05-01T12:30:00+02:00")],
-    ids=["uuid", "datetime"],
+     (types.SimpleNamespace(datetime=TaggedDatetime), 0xD1, "2024-05-01T12:30:00+02:00"),
+     (types.SimpleNamespace(datetime=FieldsDatetime), 0xD1, "2024-05-01T12:30:00")],
+    ids=["uuid __init__", "fromisoformat", "datetime __new__"],
 )
 def test_constructors_that_do_more_are_called_for_every_value(monkeypatch, module, tag, payload):
     monkeypatch.setitem(sys.modules, "uuid" if tag == 0xD4 else "datetime", module)

@@ -236,14 +236,20 @@ Status SpecialTypes::learn_from(Kind kind, PyObject* value, const UtcOffset& off
 
 // The class must be the one looked up, and its __init__ object's: then
 // calling its __new__ is what calling the class does. For dates and times,
-// fromisoformat must be built in C too, as the standard one is, so that it
-// does nothing beyond what __new__ does with the same fields.
+// fromisoformat and __new__ must be built in C, as the standard ones are, so
+// that the packed fields make what fromisoformat makes of the text.
 Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   PyTypeObject* cls = as_type(classes_[kind]);
   if (Py_TYPE(value) != cls || PyType_GetSlot(cls, Py_tp_init) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_init)) {
     return Status::success();
   }
-  if (kind < ISO_KIND_COUNT && !PyCFunction_Check(fromisoformat_[kind].get())) return Status::success();
+  if (kind < ISO_KIND_COUNT) {
+    PyRef new_method;
+    if (!optional_attribute(classes_[kind].get(), "__new__", new_method).ok()) return Status::failure();
+    if (!new_method || !PyCFunction_Check(new_method.get()) || !PyCFunction_Check(fromisoformat_[kind].get())) {
+      return Status::success();
+    }
+  }
   new_objects_[kind] = reinterpret_cast<newfunc>(PyType_GetSlot(cls, Py_tp_new));
   if (new_objects_[kind] == nullptr) return Status::success();
   bool heap_type = (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) != 0;
