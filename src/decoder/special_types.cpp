@@ -243,7 +243,9 @@ Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   if (Py_TYPE(value) != cls || PyType_GetSlot(cls, Py_tp_init) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_init)) {
     return Status::success();
   }
-  if (kind < ISO_KIND_COUNT) {
+  bool heap_type = (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) != 0;
+  // A class that is not a heap type was built in C whole.
+  if (kind < ISO_KIND_COUNT && heap_type) {
     PyRef new_method;
     if (!optional_attribute(classes_[kind].get(), "__new__", new_method).ok()) return Status::failure();
     if (!new_method || !PyCFunction_Check(new_method.get()) || !PyCFunction_Check(fromisoformat_[kind].get())) {
@@ -252,7 +254,6 @@ Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   }
   new_objects_[kind] = reinterpret_cast<newfunc>(PyType_GetSlot(cls, Py_tp_new));
   if (new_objects_[kind] == nullptr) return Status::success();
-  bool heap_type = (PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) != 0;
   shortcuts_[kind] = heap_type ? Shortcut::may_run_python : Shortcut::native;
   return Status::success();
 }
@@ -270,11 +271,14 @@ Status SpecialTypes::learn_uuid_parts(PyObject* value) {
   UuidParts parts;
   if (!optional_attribute(cls, "int", parts.int_slot).ok() ||
       !optional_attribute(cls, "is_safe", parts.is_safe_slot).ok() ||
-      !optional_attribute(value, "is_safe", parts.is_safe).ok() ||
-      !slot_setter(parts.int_slot.get(), parts.set_int).ok() ||
-      !slot_setter(parts.is_safe_slot.get(), parts.set_is_safe).ok()) {
+      !optional_attribute(value, "is_safe", parts.is_safe).ok()) {
     return Status::failure();
   }
+  // Both slots are read through descriptors of one type, whose setter serves both.
+  bool one_kind = parts.int_slot && parts.is_safe_slot &&
+                  Py_TYPE(parts.int_slot.get()) == Py_TYPE(parts.is_safe_slot.get());
+  if (one_kind && !slot_setter(parts.int_slot.get(), parts.set_int).ok()) return Status::failure();
+  parts.set_is_safe = parts.set_int;
   auto new_object = reinterpret_cast<newfunc>(PyType_GetSlot(as_type(classes_[UUID]), Py_tp_new));
   bool object_new = new_object == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
   if (!parts.set_int || !parts.set_is_safe || !parts.is_safe || !object_new) return Status::success();
