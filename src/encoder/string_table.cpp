@@ -37,48 +37,58 @@ void StringTable::start_document() {
   next_index_ = 0;
   next_stamp();
   replaying_ = true;
-  replayed_ = 0;
-  replayed_section_size_ = 0;
   replay_next_ = entry_keys_.data();
   replay_end_ = entry_keys_.data() + last_table;
 }
 
-// The next entry of the last table becomes this document's.
-uint32_t StringTable::replay(PyObject* key) noexcept {
-  const Entry& entry = entries_[replayed_];
-  uint8_t length = section_.data()[entry.offset];
-  replayed_section_size_ = entry.offset + 1 + length;
-  ++replayed_;
-  ++replay_next_;
-  next_index_ = entry.index + 1;
-  // A slot that holds another key keeps it: taking it over would touch both
-  // objects' counts, which for a document with more keys than slots costs
-  // more than the rare repeated key that then misses.
-  IdentitySlot& slot = identity_[identity_slot(key)];
-  if (slot.key.get() != key) {
-    if (slot.key) return entry.index;
-    slot.key = PyRef::borrow(key);
-    slot.text = entry.text;
-    slot.length = length;
-    slot.hash = entry.hash;
-  }
-  slot.stamp = stamp_;
-  slot.index = entry.index;
-  return entry.index;
+// The replayed entries are the first ones of the last table, so the section
+// ends where the last of them does.
+size_t StringTable::replayed_section_size() const noexcept {
+  size_t replayed_entries = replayed();
+  if (replayed_entries == 0) return 0;
+  uint32_t offset = entries_[replayed_entries - 1].offset;
+  return size_t{offset} + 1 + section_.data()[offset];
 }
 
-// The replayed entries become this document's own, findable by text.
+// The replayed entries become this document's own, findable by text and,
+// from now on, by identity.
 void StringTable::stop_replay() {
+  size_t replayed_entries = replayed();
+  size_t section_size = replayed_section_size();
   replaying_ = false;
   replay_next_ = replay_end_ = nullptr;
-  entries_.resize(replayed_);
-  entry_keys_.resize(replayed_);
-  section_.truncate(replayed_section_size_);
+  entries_.resize(replayed_entries);
+  entry_keys_.resize(replayed_entries);
+  section_.truncate(section_size);
   if ((entries_.size() + 1) * 2 > lookup_mask_ + 1) {
     grow_lookup(entries_.size() + 1);
-    return;
+  } else {
+    for (size_t e = 0; e < entries_.size(); ++e) insert_into_lookup(e);
   }
-  for (size_t e = 0; e < entries_.size(); ++e) insert_into_lookup(e);
+  remember_replayed_identities();
+}
+
+// Replaying leaves the identity slots alone, which keeps a long replay to one
+// comparison per key; a document that goes on past its replay has them
+// filled here. A slot that holds another key keeps it: taking it over would
+// touch both objects' counts, which for a table with more keys than slots
+// costs more than the rare repeated key that then misses.
+void StringTable::remember_replayed_identities() noexcept {
+  for (size_t e = 0; e < entries_.size(); ++e) {
+    PyObject* key = entry_keys_[e].get();
+    if (key == nullptr) continue;
+    IdentitySlot& slot = identity_[identity_slot(key)];
+    if (slot.key.get() != key) {
+      if (slot.key) continue;
+      const Entry& entry = entries_[e];
+      slot.key = PyRef::borrow(key);
+      slot.text = entry.text;
+      slot.length = section_.data()[entry.offset];
+      slot.hash = entry.hash;
+    }
+    slot.stamp = stamp_;
+    slot.index = entries_[e].index;
+  }
 }
 
 void StringTable::insert_into_lookup(size_t entry) noexcept {
@@ -99,8 +109,14 @@ void StringTable::next_stamp() noexcept {
 }
 
 Status StringTable::intern_str_miss(PyObject* key, uint32_t& index) {
-  if (replaying_) stop_replay();
   IdentitySlot& slot = identity_[identity_slot(key)];
+  if (replaying_) {
+    stop_replay();
+    if (slot.key.get() == key && slot.stamp == stamp_) {  // a key replayed earlier in this document
+      index = slot.index;
+      return Status::success();
+    }
+  }
   if (slot.key.get() != key) {
     Py_ssize_t size;
     const char* text = PyUnicode_AsUTF8AndSize(key, &size);
@@ -194,8 +210,6 @@ void StringTable::grow_lookup(size_t entries) {
 void StringTable::truncate(const Mark& mark) noexcept {
   next_index_ = mark.next_index;
   if (replaying_) {
-    replayed_ = mark.entries;
-    replayed_section_size_ = mark.section_size;
     replay_next_ = entry_keys_.data() + mark.entries;
   } else {
     truncate_own(mark);

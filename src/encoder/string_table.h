@@ -14,6 +14,8 @@
 #include "common/pyref.h"
 #include "common/status.h"
 #include "format/byte_buffer.h"
+#include "format/limits.h"
+#include "format/tags.h"
 
 namespace quarl {
 
@@ -47,7 +49,8 @@ class StringTable {
   // reference, so the same object is the same text.
   Status intern_str(PyObject* key, uint32_t& index) {
     if (replay_next_ != replay_end_ && replay_next_->get() == key) {
-      index = replay(key);
+      ++replay_next_;
+      index = take_next_index();
       return Status::success();
     }
     const IdentitySlot& slot = identity_[identity_slot(key)];
@@ -73,7 +76,7 @@ class StringTable {
   // Entries in the section, placeholders included.
   size_t count() const noexcept { return next_index_; }
   // Byte size of the string-table section, and of the last document's.
-  size_t section_size() const noexcept { return replaying_ ? replayed_section_size_ : section_.size(); }
+  size_t section_size() const noexcept { return replaying_ ? replayed_section_size() : section_.size(); }
   size_t previous_section_size() const noexcept { return previous_section_size_; }
   // Writes the section (length byte + text per entry) at `out`.
   void write_section(uint8_t* out) const noexcept {
@@ -112,9 +115,20 @@ class StringTable {
     return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (IDENTITY_SLOTS - 1);
   }
 
-  size_t entry_count() const noexcept { return replaying_ ? replayed_ : entries_.size(); }
-  uint32_t replay(PyObject* key) noexcept;
+  size_t entry_count() const noexcept { return replaying_ ? replayed() : entries_.size(); }
+  size_t replayed() const noexcept { return static_cast<size_t>(replay_next_ - entry_keys_.data()); }
+  size_t replayed_section_size() const noexcept;
+  // The next index in order, stepping over the one the dict terminator
+  // would shadow; a replayed entry gets the index it had in the last table,
+  // since that table was numbered the same way.
+  uint32_t take_next_index() noexcept {
+    uint32_t index = next_index_;
+    if ((index & KEY_INDEX_LOW_BYTE_MASK) == TAG_DICT_END) ++index;
+    next_index_ = index + 1;
+    return index;
+  }
   void stop_replay();
+  void remember_replayed_identities() noexcept;
   void truncate_own(const Mark& mark) noexcept;
   void insert_into_lookup(size_t entry) noexcept;
   Status intern_str_miss(PyObject* key, uint32_t& index);
@@ -135,11 +149,10 @@ class StringTable {
   // The key object of each entry (null for keys that came as text), so that
   // the next document can replay this table.
   std::vector<PyRef> entry_keys_;
-  // While replaying: the entries (and section bytes) of the last table that
-  // this document has met so far, and the key objects it should meet next.
+  // While replaying: the key object this document should meet next in the
+  // last table (those before it are this document's so far) and the end of
+  // that table.
   bool replaying_ = false;
-  size_t replayed_ = 0;
-  size_t replayed_section_size_ = 0;
   const PyRef* replay_next_ = nullptr;
   const PyRef* replay_end_ = nullptr;
   uint32_t stamp_ = 0;  // the current document's; 0 marks a slot never filled
