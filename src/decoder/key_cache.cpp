@@ -51,21 +51,58 @@ PyObject* new_key(const uint8_t* text, size_t length, Utf8Error& error, bool& in
   return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(length));
 }
 
+// Equal texts of up to 16 bytes are compared in two overlapping loads.
+bool same_text(const char* stored, const uint8_t* text, size_t length) noexcept {
+  auto bytes = reinterpret_cast<const uint8_t*>(stored);
+  if (length >= 8 && length <= 16) {
+    return load_u64(bytes) == load_u64(text) && load_u64(bytes + length - 8) == load_u64(text + length - 8);
+  }
+  if (length >= 4 && length < 8) {
+    return load_u32(bytes) == load_u32(text) && load_u32(bytes + length - 4) == load_u32(text + length - 4);
+  }
+  return std::memcmp(bytes, text, length) == 0;
+}
+
 }  // namespace
+
+void KeyCache::allocate(size_t slots) {
+  slots_ = std::make_unique<Slot[]>(slots);
+  slot_count_ = slots;
+  set_mask_ = slots / WAYS - 1;
+}
+
+void KeyCache::fit(size_t keys) {
+  if (!slots_) allocate(MIN_SLOTS);
+  if (keys * SLOTS_PER_KEY <= slot_count_ || slot_count_ >= MAX_SLOTS) return;
+  size_t slots = slot_count_;
+  while (slots < keys * SLOTS_PER_KEY && slots < MAX_SLOTS) slots *= 2;
+  allocate(slots);
+}
+
+KeyCache::Slot& KeyCache::victim(Slot* set) noexcept {
+  for (size_t w = 0; w < WAYS; ++w) {
+    if (!set[w].key) return set[w];
+  }
+  return set[next_victim_++ % WAYS];
+}
 
 PyObject* KeyCache::key(const uint8_t* text, size_t length, Utf8Error& error, bool& invalid) {
   if (length > MAX_CACHED_BYTES) return new_key(text, length, error, invalid);
-  if (!slots_) slots_ = std::make_unique<Slot[]>(SLOTS);
+  if (!slots_) allocate(MIN_SLOTS);
   uint64_t hash = text_hash(text, length);
-  Slot& slot = slots_[hash & (SLOTS - 1)];
-  if (slot.hash == hash && slot.length == length && slot.key && std::memcmp(slot.utf8, text, length) == 0) {
-    return slot.key.new_reference();
+  Slot* set = &slots_[(hash & set_mask_) * WAYS];
+  for (size_t w = 0; w < WAYS; ++w) {
+    const Slot& slot = set[w];
+    if (slot.hash == hash && slot.length == length && slot.key && same_text(slot.utf8, text, length)) {
+      return slot.key.new_reference();
+    }
   }
   PyRef key = PyRef::steal(new_key(text, length, error, invalid));
   if (!key) return nullptr;
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
   if (utf8 == nullptr) return nullptr;
+  Slot& slot = victim(set);
   slot.key = PyRef::borrow(key.get());
   slot.utf8 = utf8;
   slot.hash = hash;
