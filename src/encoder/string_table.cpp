@@ -108,6 +108,67 @@ void StringTable::next_stamp() noexcept {
   stamp_ = 1;
 }
 
+namespace {
+
+// Short texts, the common keys, are copied in two overlapping moves.
+void copy_key_text(uint8_t* out, const char* text, size_t length) noexcept {
+  if (length >= 8 && length <= 16) {
+    std::memcpy(out, text, 8);
+    std::memcpy(out + length - 8, text + length - 8, 8);
+  } else if (length >= 4 && length < 8) {
+    std::memcpy(out, text, 4);
+    std::memcpy(out + length - 4, text + length - 4, 4);
+  } else {
+    std::memcpy(out, text, length);
+  }
+}
+
+}  // namespace
+
+[[gnu::always_inline]] inline Status StringTable::find_or_add(Py_hash_t hash, std::string_view text, PyObject* key,
+                                                              uint32_t& index) {
+  if ((entries_.size() + 1) * 2 > lookup_mask_ + 1) [[unlikely]] grow_lookup(entries_.size() + 1);
+  size_t slot = static_cast<size_t>(hash) & lookup_mask_;
+  while (lookup_[slot].stamp == stamp_) {
+    const Entry& entry = entries_[lookup_[slot].entry];
+    if (matches(entry, hash, text)) {
+      index = entry.index;
+      return Status::success();
+    }
+    slot = (slot + 1) & lookup_mask_;
+  }
+  return add(hash, text, key, slot, index);
+}
+
+[[gnu::always_inline]] inline Status StringTable::add(Py_hash_t hash, std::string_view text, PyObject* key,
+                                                      size_t slot, uint32_t& index) {
+  uint32_t candidate = next_index_;
+  uint32_t placeholders = collides_with_dict_end(candidate) ? 1 : 0;
+  if (size_t{candidate} + placeholders + 1 > MAX_STRING_COUNT) [[unlikely]] return too_many_keys();
+  // An empty entry keeps the table positional at the skipped index.
+  section_.reserve_extra(placeholders + 1 + text.size());
+  uint8_t* out = section_.tail();
+  out[0] = 0;
+  out += placeholders;
+  out[0] = static_cast<uint8_t>(text.size());
+  copy_key_text(out + 1, text.data(), text.size());
+  uint32_t offset = static_cast<uint32_t>(section_.size() + placeholders);
+  section_.advance(placeholders + 1 + text.size());
+  candidate += placeholders;
+  lookup_[slot] = {stamp_, static_cast<uint32_t>(entries_.size())};
+  entry_keys_.push_back(key != nullptr ? PyRef::borrow(key) : PyRef());
+  entries_.push_back({hash, key != nullptr ? text.data() : nullptr, offset, candidate});
+  next_index_ = candidate + 1;
+  index = candidate;
+  return Status::success();
+}
+
+Status StringTable::too_many_keys() {
+  return raise_format(PyExc_ValueError,
+                      "document needs more than %zd distinct dict keys, the most a string table holds",
+                      static_cast<Py_ssize_t>(MAX_STRING_COUNT));
+}
+
 Status StringTable::intern_str_miss(PyObject* key, uint32_t& index) {
   IdentitySlot& slot = identity_[identity_slot(key)];
   if (replaying_) {
@@ -155,43 +216,6 @@ Status StringTable::intern_text(std::string_view text, uint32_t& index) {
 bool StringTable::matches(const Entry& entry, Py_hash_t hash, std::string_view text) const noexcept {
   const uint8_t* stored = section_.data() + entry.offset;
   return entry.hash == hash && stored[0] == text.size() && std::memcmp(stored + 1, text.data(), text.size()) == 0;
-}
-
-Status StringTable::find_or_add(Py_hash_t hash, std::string_view text, PyObject* key, uint32_t& index) {
-  if ((entries_.size() + 1) * 2 > lookup_mask_ + 1) grow_lookup(entries_.size() + 1);
-  size_t slot = static_cast<size_t>(hash) & lookup_mask_;
-  while (lookup_[slot].stamp == stamp_) {
-    const Entry& entry = entries_[lookup_[slot].entry];
-    if (matches(entry, hash, text)) {
-      index = entry.index;
-      return Status::success();
-    }
-    slot = (slot + 1) & lookup_mask_;
-  }
-  return add(hash, text, key, slot, index);
-}
-
-Status StringTable::add(Py_hash_t hash, std::string_view text, PyObject* key, size_t slot, uint32_t& index) {
-  uint32_t candidate = next_index_;
-  uint32_t placeholders = collides_with_dict_end(candidate) ? 1 : 0;
-  if (size_t{candidate} + placeholders + 1 > MAX_STRING_COUNT) {
-    return raise_format(PyExc_ValueError,
-                        "document needs more than %zd distinct dict keys, the most a string table "
-                        "holds",
-                        static_cast<Py_ssize_t>(MAX_STRING_COUNT));
-  }
-  section_.reserve_extra(placeholders + 1 + text.size());
-  // An empty entry keeps the table positional at the skipped index.
-  if (placeholders != 0) section_.push_unchecked(0);
-  candidate += placeholders;
-  lookup_[slot] = {stamp_, static_cast<uint32_t>(entries_.size())};
-  entry_keys_.push_back(key != nullptr ? PyRef::borrow(key) : PyRef());
-  entries_.push_back({hash, key != nullptr ? text.data() : nullptr, static_cast<uint32_t>(section_.size()), candidate});
-  section_.push_unchecked(static_cast<uint8_t>(text.size()));
-  section_.append_unchecked(text.data(), text.size());
-  next_index_ = candidate + 1;
-  index = candidate;
-  return Status::success();
 }
 
 // Room for `entries` at most half full. Entries go back in the order they

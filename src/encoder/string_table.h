@@ -136,6 +136,7 @@ class StringTable {
   Status find_or_add(Py_hash_t hash, std::string_view text, PyObject* key, uint32_t& index);
   Status add(Py_hash_t hash, std::string_view text, PyObject* key, size_t slot, uint32_t& index);
   bool matches(const Entry& entry, Py_hash_t hash, std::string_view text) const noexcept;
+  static Status too_many_keys();
   void grow_lookup(size_t entries);
   void next_stamp() noexcept;
 
