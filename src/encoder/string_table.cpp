@@ -178,19 +178,33 @@ Status StringTable::intern_str_miss(PyObject* key, uint32_t& index) {
       return Status::success();
     }
   }
-  if (slot.key.get() != key) {
-    Py_ssize_t size;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) return Status::failure();
-    std::string_view view(text, static_cast<size_t>(size));
-    if (view.size() > MAX_KEY_BYTES) return intern_text(view, index);  // which reports it
-    Py_hash_t hash = PyObject_Hash(key);
-    if (hash == -1 && PyErr_Occurred()) return Status::failure();
-    slot.key = PyRef::borrow(key);
-    slot.text = text;
-    slot.length = static_cast<uint32_t>(size);
-    slot.hash = hash;
+  if (slot.key.get() == key) return intern_remembered(slot, key, index);
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) return Status::failure();
+  std::string_view view(text, static_cast<size_t>(size));
+  if (view.size() > MAX_KEY_BYTES) return intern_text(view, index);  // which reports it
+  Py_hash_t hash = PyObject_Hash(key);
+  if (hash == -1 && PyErr_Occurred()) return Status::failure();
+  // A key object met for the first time is only noted: keys such as ids come
+  // once and are gone, and taking the slot for each would also release the
+  // key it held, mostly an old document's, long out of the processor's
+  // cache. Met again, or given an empty slot, the key is remembered.
+  if (slot.key && slot.candidate != key) {
+    slot.candidate = key;
+    return find_or_add(hash, view, key, index);
   }
+  slot.candidate = nullptr;
+  slot.key = PyRef::borrow(key);
+  slot.text = text;
+  slot.length = static_cast<uint32_t>(size);
+  slot.hash = hash;
+  return intern_remembered(slot, key, index);
+}
+
+// A key whose identity slot holds it, with its text and hash, from an
+// earlier document or just now.
+Status StringTable::intern_remembered(IdentitySlot& slot, PyObject* key, uint32_t& index) {
   if (!find_or_add(slot.hash, std::string_view(slot.text, slot.length), key, index).ok()) return Status::failure();
   slot.stamp = stamp_;
   slot.index = index;

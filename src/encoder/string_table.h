@@ -97,6 +97,9 @@ class StringTable {
     uint32_t length = 0;
     uint32_t stamp = 0;  // of the document that last gave it an index
     uint32_t index = 0;
+    // The last other key object met here, never dereferenced: only its
+    // address is compared, to tell a key met twice.
+    const PyObject* candidate = nullptr;
   };
   struct Entry {
     Py_hash_t hash;
@@ -132,6 +135,7 @@ class StringTable {
   void truncate_own(const Mark& mark) noexcept;
   void insert_into_lookup(size_t entry) noexcept;
   Status intern_str_miss(PyObject* key, uint32_t& index);
+  Status intern_remembered(IdentitySlot& slot, PyObject* key, uint32_t& index);
   // `key` is the exact str the text belongs to, or null.
   Status find_or_add(Py_hash_t hash, std::string_view text, PyObject* key, uint32_t& index);
   Status add(Py_hash_t hash, std::string_view text, PyObject* key, size_t slot, uint32_t& index);
