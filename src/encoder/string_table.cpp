@@ -23,7 +23,10 @@ constexpr size_t SECTION_KEPT_BYTES = size_t{1} << 20;
 }  // namespace
 
 void StringTable::start_document() {
-  if (!identity_) identity_ = std::make_unique<IdentitySlot[]>(IDENTITY_SLOTS);
+  if (!identity_) {
+    identity_ = std::make_unique<IdentitySlot[]>(IDENTITY_SLOTS);
+    identity_text_ = std::make_unique<IdentityText[]>(IDENTITY_SLOTS);
+  }
   previous_section_size_ = section_size();
   size_t last_table = entry_count();
   if (lookup_mask_ + 1 > LOOKUP_KEPT_SLOTS || section_.capacity() > SECTION_KEPT_BYTES) {
@@ -77,14 +80,13 @@ void StringTable::remember_replayed_identities() noexcept {
   for (size_t e = 0; e < entries_.size(); ++e) {
     PyObject* key = entry_keys_[e].get();
     if (key == nullptr) continue;
-    IdentitySlot& slot = identity_[identity_slot(key)];
+    size_t i = identity_slot(key);
+    IdentitySlot& slot = identity_[i];
     if (slot.key.get() != key) {
       if (slot.key) continue;
       const Entry& entry = entries_[e];
       slot.key = PyRef::borrow(key);
-      slot.text = entry.text;
-      slot.length = section_.data()[entry.offset];
-      slot.hash = entry.hash;
+      identity_text_[i] = {entry.text, entry.hash, section_.data()[entry.offset], nullptr};
     }
     slot.stamp = stamp_;
     slot.index = entries_[e].index;
@@ -170,7 +172,8 @@ Status StringTable::too_many_keys() {
 }
 
 Status StringTable::intern_str_miss(PyObject* key, uint32_t& index) {
-  IdentitySlot& slot = identity_[identity_slot(key)];
+  size_t i = identity_slot(key);
+  IdentitySlot& slot = identity_[i];
   if (replaying_) {
     stop_replay();
     if (slot.key.get() == key && slot.stamp == stamp_) {  // a key replayed earlier in this document
@@ -178,7 +181,7 @@ Status StringTable::intern_str_miss(PyObject* key, uint32_t& index) {
       return Status::success();
     }
   }
-  if (slot.key.get() == key) return intern_remembered(slot, key, index);
+  if (slot.key.get() == key) return intern_remembered(i, key, index);
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) return Status::failure();
@@ -190,24 +193,25 @@ Status StringTable::intern_str_miss(PyObject* key, uint32_t& index) {
   // once and are gone, and taking the slot for each would also release the
   // key it held, mostly an old document's, long out of the processor's
   // cache. Met again, or given an empty slot, the key is remembered.
-  if (slot.key && slot.candidate != key) {
-    slot.candidate = key;
+  IdentityText& known = identity_text_[i];
+  if (slot.key && known.candidate != key) {
+    known.candidate = key;
     return find_or_add(hash, view, key, index);
   }
-  slot.candidate = nullptr;
   slot.key = PyRef::borrow(key);
-  slot.text = text;
-  slot.length = static_cast<uint32_t>(size);
-  slot.hash = hash;
-  return intern_remembered(slot, key, index);
+  known = {text, hash, static_cast<uint32_t>(size), nullptr};
+  return intern_remembered(i, key, index);
 }
 
 // A key whose identity slot holds it, with its text and hash, from an
 // earlier document or just now.
-Status StringTable::intern_remembered(IdentitySlot& slot, PyObject* key, uint32_t& index) {
-  if (!find_or_add(slot.hash, std::string_view(slot.text, slot.length), key, index).ok()) return Status::failure();
-  slot.stamp = stamp_;
-  slot.index = index;
+Status StringTable::intern_remembered(size_t slot, PyObject* key, uint32_t& index) {
+  const IdentityText& known = identity_text_[slot];
+  if (!find_or_add(known.hash, std::string_view(known.text, known.length), key, index).ok()) {
+    return Status::failure();
+  }
+  identity_[slot].stamp = stamp_;
+  identity_[slot].index = index;
   return Status::success();
 }
 

@@ -88,15 +88,19 @@ class StringTable {
   static constexpr size_t IDENTITY_SLOTS = 1024;
 
  private:
-  // The key's hash and UTF-8 stay with it, so that a key object met again in
-  // a later document is looked up without calling back into the interpreter.
+  // The identity cache is read for every key, so what that read needs is
+  // kept apart from the rest, dense in the processor's cache.
   struct IdentitySlot {
     PyRef key;  // the exact str last interned through this slot
-    const char* text = nullptr;  // its UTF-8, which lives as long as the key
-    Py_hash_t hash = 0;
-    uint32_t length = 0;
     uint32_t stamp = 0;  // of the document that last gave it an index
     uint32_t index = 0;
+  };
+  // The key's hash and UTF-8 stay with it, so that a key object met again in
+  // a later document is looked up without calling back into the interpreter.
+  struct IdentityText {
+    const char* text = nullptr;  // the key's UTF-8, which lives as long as the key
+    Py_hash_t hash = 0;
+    uint32_t length = 0;
     // The last other key object met here, never dereferenced: only its
     // address is compared, to tell a key met twice.
     const PyObject* candidate = nullptr;
@@ -135,7 +139,7 @@ class StringTable {
   void truncate_own(const Mark& mark) noexcept;
   void insert_into_lookup(size_t entry) noexcept;
   Status intern_str_miss(PyObject* key, uint32_t& index);
-  Status intern_remembered(IdentitySlot& slot, PyObject* key, uint32_t& index);
+  Status intern_remembered(size_t slot, PyObject* key, uint32_t& index);
   // `key` is the exact str the text belongs to, or null.
   Status find_or_add(Py_hash_t hash, std::string_view text, PyObject* key, uint32_t& index);
   Status add(Py_hash_t hash, std::string_view text, PyObject* key, size_t slot, uint32_t& index);
@@ -146,6 +150,7 @@ class StringTable {
 
   // Allocated by the first start_document(), which every encode begins with.
   std::unique_ptr<IdentitySlot[]> identity_;
+  std::unique_ptr<IdentityText[]> identity_text_;
 
   std::unique_ptr<LookupSlot[]> lookup_;
   size_t lookup_mask_ = 0;  // slot count - 1, 0 before the first key
