@@ -43,12 +43,16 @@ uint64_t text_hash(const uint8_t* text, size_t length) noexcept {
   return h ^ (h >> 32);
 }
 
+// CPython's strict decoder accepts exactly the well-formed texts, so the text
+// is checked once, by it; only its refusal is described anew, with the spot
+// that the decoder reports in its own words.
 PyObject* new_key(const uint8_t* text, size_t length, Utf8Error& error, bool& invalid) noexcept {
-  if (!validate_utf8(text, length, error)) {
-    invalid = true;
-    return nullptr;
-  }
-  return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(length));
+  PyObject* key = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(length), nullptr);
+  if (key != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return key;
+  if (validate_utf8(text, length, error)) return nullptr;  // keeps the decoder's own error
+  PyErr_Clear();
+  invalid = true;
+  return nullptr;
 }
 
 // Equal texts of up to 16 bytes are compared in two overlapping loads.
