@@ -27,11 +27,28 @@ class QuarlStreamEncoder:
 
 @final
 class QuarlStreamDecoder:
+    """An incremental reader of a stream: handshake, frames, end-of-stream.
+
+    `max_frame_size` (default 67108864, 64 MiB) bounds every frame twice: a frame
+    whose header announces a longer payload is refused as soon as its 6 header bytes
+    arrive ("Frame size {} exceeds maximum allowed {}"), and a compressed frame whose
+    envelope declares a document larger than `max_frame_size` is refused before
+    anything is allocated for it ("Decompressed frame size {} exceeds maximum allowed
+    {}"), both as `ValueError`.
+    """
+
     # max_frame_size defaults to 67108864 (64 MiB); the runtime signature shows it as "...".
     def __new__(
         cls, *, max_frame_size: int = ..., expect_handshake: bool | None = None
     ) -> QuarlStreamDecoder: ...
-    def feed(self, chunk: bytes) -> list[Any]: ...
+    def feed(self, chunk: bytes) -> list[Any]:
+        """The values of every data frame that `chunk` completes, in stream order.
+
+        A frame larger than `max_frame_size`, on the wire or once decompressed, raises
+        `ValueError`. A frame that fails to decode is kept pending, and every later
+        non-empty `feed` raises the same error again at once, without decoding it again
+        or storing the new bytes (`pending_bytes` still counts them), until `clear()`.
+        """
     def clear(self) -> None: ...
     def reset(self) -> None: ...
     @property
