@@ -71,6 +71,7 @@ bool same_text(const char* stored, const uint8_t* text, size_t length) noexcept 
 
 void KeyCache::allocate(size_t slots) {
   slots_ = std::make_unique<Slot[]>(slots);
+  candidates_ = std::make_unique<uint64_t[]>(slots / WAYS);
   slot_count_ = slots;
   set_mask_ = slots / WAYS - 1;
 }
@@ -83,18 +84,27 @@ void KeyCache::fit(size_t keys) {
   allocate(slots);
 }
 
-KeyCache::Slot& KeyCache::victim(Slot* set) noexcept {
+// A full set takes a key in only when its text was met here just before:
+// keys such as ids come once, and each would push out a key that documents
+// repeat, and release it, often long out of the processor's cache.
+KeyCache::Slot* KeyCache::place_for(size_t set_index, uint64_t hash) noexcept {
+  Slot* set = &slots_[set_index * WAYS];
   for (size_t w = 0; w < WAYS; ++w) {
-    if (!set[w].key) return set[w];
+    if (!set[w].key) return &set[w];
   }
-  return set[next_victim_++ % WAYS];
+  if (candidates_[set_index] != hash) {
+    candidates_[set_index] = hash;
+    return nullptr;
+  }
+  return &set[next_victim_++ % WAYS];
 }
 
 PyObject* KeyCache::key(const uint8_t* text, size_t length, Utf8Error& error, bool& invalid) {
   if (length > MAX_CACHED_BYTES) return new_key(text, length, error, invalid);
   if (!slots_) allocate(MIN_SLOTS);
   uint64_t hash = text_hash(text, length);
-  Slot* set = &slots_[(hash & set_mask_) * WAYS];
+  size_t set_index = hash & set_mask_;
+  Slot* set = &slots_[set_index * WAYS];
   for (size_t w = 0; w < WAYS; ++w) {
     const Slot& slot = set[w];
     if (slot.hash == hash && slot.length == length && slot.key && same_text(slot.utf8, text, length)) {
@@ -103,10 +113,12 @@ PyObject* KeyCache::key(const uint8_t* text, size_t length, Utf8Error& error, bo
   }
   PyRef key = PyRef::steal(new_key(text, length, error, invalid));
   if (!key) return nullptr;
+  Slot* place = place_for(set_index, hash);
+  if (place == nullptr) return key.release();
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
   if (utf8 == nullptr) return nullptr;
-  Slot& slot = victim(set);
+  Slot& slot = *place;
   slot.key = PyRef::borrow(key.get());
   slot.utf8 = utf8;
   slot.hash = hash;

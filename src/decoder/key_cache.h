@@ -50,9 +50,11 @@ class KeyCache {
     size_t length = 0;
   };
   void allocate(size_t slots);
-  Slot& victim(Slot* set) noexcept;
+  Slot* place_for(size_t set_index, uint64_t hash) noexcept;
 
   std::unique_ptr<Slot[]> slots_;  // allocated by the first document
+  // Per set, the hash of the last text that found the set full.
+  std::unique_ptr<uint64_t[]> candidates_;
   size_t slot_count_ = 0;
   size_t set_mask_ = 0;
   size_t next_victim_ = 0;  // turns through the ways, so a full set loses each in turn
