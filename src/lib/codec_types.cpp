@@ -10,12 +10,60 @@
 namespace quarl {
 namespace {
 
-PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {nullptr};
-  if (!no_arguments(args, kwargs) && !PyArg_ParseTupleAndKeywords(args, kwargs, ":Quarl", keywords(names))) {
-    return nullptr;
+// `default`: None or a callable, kept by the codec.
+Status convert_default(PyObject* arg, PyRef& hook) {
+  if (arg == nullptr || arg == Py_None) return Status::success();
+  if (!PyCallable_Check(arg)) {
+    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(arg)));
+    if (!type_name) return Status::failure();
+    return raise_format(PyExc_TypeError, "argument 'default': expected a callable or None, got %U",
+                        type_name.get());
   }
-  return guard_allocation([&]() -> PyObject* { return new_instance<Codec>(type); });
+  hook = PyRef::borrow(arg);
+  return Status::success();
+}
+
+EncoderState& encoder_of(Codec& codec) noexcept { return codec.encoder; }
+EncoderState& encoder_of(EncoderState& encoder) noexcept { return encoder; }
+
+// The encoding classes take `default` only, as a keyword.
+template <typename Native>
+PyObject* new_encoding_instance(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* format) {
+  PyRef hook;
+  if (!no_arguments(args, kwargs)) {
+    const char* names[] = {"default", nullptr};
+    PyObject* default_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &default_arg)) return nullptr;
+    if (!convert_default(default_arg, hook).ok()) return nullptr;
+  }
+  PyObject* self = guard_allocation([&]() -> PyObject* { return new_instance<Native>(type); });
+  if (self == nullptr) return nullptr;
+  // Only a `default` can close a reference cycle: codecs without one stay
+  // out of the collector's sight.
+  if (hook) {
+    encoder_of(native_of<Native>(self)).default_hook = std::move(hook);
+  } else {
+    PyObject_GC_UnTrack(self);
+  }
+  return self;
+}
+
+// The codec's only reference that can close a cycle is its `default`.
+template <typename Native>
+int encoding_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(encoder_of(native_of<Native>(self)).default_hook.get());
+  return 0;
+}
+
+template <typename Native>
+int encoding_clear(PyObject* self) {
+  encoder_of(native_of<Native>(self)).default_hook.reset();
+  return 0;
+}
+
+PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return new_encoding_instance<Codec>(type, args, kwargs, "|$O:Quarl");
 }
 
 constexpr const char* OBJ_COMPRESS[] = {"obj", "compress"};
@@ -45,9 +93,6 @@ PyObject* quarl_decode_packed(PyObject* self, PyObject* const* args, Py_ssize_t 
     return decode_packed(codec.decoder(), data, decompress);
   });
 }
-
-EncoderState& encoder_of(Codec& codec) noexcept { return codec.encoder; }
-EncoderState& encoder_of(EncoderState& encoder) noexcept { return encoder; }
 
 // encode_frame of both classes that own an encoder.
 template <typename Native>
@@ -80,22 +125,20 @@ PyMethodDef quarl_methods[] = {
 PyType_Slot quarl_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(quarl_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse<Codec>)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear<Codec>)},
     {Py_tp_methods, quarl_methods},
-    {Py_tp_doc, const_cast<char*>("Quarl()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Quarl(*, default=None)\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec quarl_spec = {
-    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT, quarl_slots,
+    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    quarl_slots,
 };
 
 PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {nullptr};
-  if (!no_arguments(args, kwargs) &&
-      !PyArg_ParseTupleAndKeywords(args, kwargs, ":QuarlStreamEncoder", keywords(names))) {
-    return nullptr;
-  }
-  return guard_allocation([&]() -> PyObject* { return new_instance<EncoderState>(type); });
+  return new_encoding_instance<EncoderState>(type, args, kwargs, "|$O:QuarlStreamEncoder");
 }
 
 PyMethodDef stream_encoder_methods[] = {
@@ -110,13 +153,16 @@ PyMethodDef stream_encoder_methods[] = {
 PyType_Slot stream_encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stream_encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<EncoderState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse<EncoderState>)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear<EncoderState>)},
     {Py_tp_methods, stream_encoder_methods},
-    {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder(*, default=None)\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec stream_encoder_spec = {
-    "builtins.QuarlStreamEncoder", sizeof(Instance<EncoderState>), 0, Py_TPFLAGS_DEFAULT,
+    "builtins.QuarlStreamEncoder", sizeof(Instance<EncoderState>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     stream_encoder_slots,
 };
 
