@@ -82,15 +82,21 @@ def dumps(obj: Any, *, compress: bool = False, default: Callable[[Any], Any] | N
     from any number of threads at once, and from inside another `dumps` (a `default` hook or
     an `isoformat()` method may call it).
     """
+    if default is None:
+        # The common case, kept short: this is most of the cost of a small document.
+        try:
+            codec = _plain.pop()
+        except IndexError:
+            codec = Quarl()
+        data = codec.encode_packed(obj, compress)  # a codec whose call fails is left to the collector
+        if len(data) <= _KEEP_LIMIT and len(_plain) < _POOL_LIMIT:
+            _plain.append(codec)
+        return data
     pool = _pool(default)
     codec = _take(pool, default)
-    size = 0
-    try:
-        data = codec.encode_packed(obj, compress)
-        size = len(data)
-        return data
-    finally:
-        _give_back(pool, codec, size)
+    data = codec.encode_packed(obj, compress)
+    _give_back(pool, codec, len(data))
+    return data
 
 
 def loads(data: bytes | bytearray | memoryview) -> Any:
@@ -99,13 +105,16 @@ def loads(data: bytes | bytearray | memoryview) -> Any:
     `data` is `bytes`, or any bytes-like object (copied once). Malformed input raises
     `ValueError` (`quarl.QuarlError`). Safe to call from any number of threads at once.
     """
-    if not isinstance(data, bytes) and isinstance(data, (bytearray, memoryview)):
+    if type(data) is not bytes and isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
-    codec = _take(_plain, None)
     try:
-        return codec.decode_packed(data)
-    finally:
-        _give_back(_plain, codec, len(data))
+        codec = _plain.pop()
+    except IndexError:
+        codec = Quarl()
+    value = codec.decode_packed(data)  # a codec whose call fails is left to the collector
+    if len(_plain) < _POOL_LIMIT:
+        _plain.append(codec)
+    return value
 
 
 def dump(
@@ -124,12 +133,8 @@ def dump(
     """
     pool = _pool(default)
     codec = _take(pool, default)
-    size = 0
-    try:
-        frame = codec.encode_frame(obj, compress=compress)
-        size = len(frame)
-    finally:
-        _give_back(pool, codec, size)
+    frame = codec.encode_frame(obj, compress=compress)
+    _give_back(pool, codec, len(frame))
     if frame[:2] == _HANDSHAKE_MAGIC:
         frame = _EMPTY_SKIP_FRAME + frame
     if _at_start(file):
