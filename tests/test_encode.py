@@ -339,3 +339,115 @@ def test_large_documents_are_ordinary_bytes():
         assert sys.getsizeof(result) == sys.getsizeof(copy)
         assert hash(result) == hash(copy) and result == copy
         assert codec.decode_packed(result) == codec.decode_packed(copy)
+
+
+# --- The `default` hook -------------------------------------------------------------------
+
+
+class Opaque:
+    __slots__ = ("n",)
+
+    def __init__(self, n):
+        self.n = n
+
+    def __str__(self):
+        return f"Opaque({self.n})"
+
+
+def test_without_default_unknown_objects_are_their_str():
+    codec = Quarl()
+    assert codec.decode_packed(codec.encode_packed([Opaque(1), bytearray(b"a"), 2**70], False)) == [
+        "Opaque(1)", "bytearray(b'a')", str(2**70)]
+
+
+@pytest.mark.parametrize("make", [Quarl, __import__("quarl").QuarlStreamEncoder])
+def test_default_replaces_every_object_otherwise_written_as_str(make):
+    seen = []
+
+    def default(obj):
+        seen.append(obj)
+        return {"opaque": obj.n} if isinstance(obj, Opaque) else repr(obj)
+
+    value = {"a": Opaque(1), "b": [Opaque(2), bytearray(b"x"), 2**70], "c": Color.RED, "d": 5}
+    codec = make(default=default)
+    data = codec.encode_packed(value, False) if make is Quarl else codec.encode_frame(value, compress=False)
+    decoded = Quarl().decode_packed(data if make is Quarl else data[6:])
+    assert decoded == {"a": {"opaque": 1}, "b": [{"opaque": 2}, "bytearray(b'x')", repr(2**70)], "c": "x", "d": 5}
+    assert [type(obj) for obj in seen] == [Opaque, Opaque, bytearray, int]
+
+
+def test_default_runs_once_per_object_in_a_model_batch():
+    calls = []
+
+    @dataclasses.dataclass
+    class Row:
+        item: object
+
+    def default(obj):
+        calls.append(obj)
+        return obj.n
+
+    rows = [Row(Opaque(i)) for i in range(12)]
+    codec = Quarl(default=default)
+    assert codec.decode_packed(codec.encode_packed(rows, False)) == [{"item": i} for i in range(12)]
+    assert len(calls) == 12
+
+
+def test_what_default_raises_ends_the_encode_unchanged():
+    class Refused(Exception):
+        pass
+
+    def default(obj):
+        raise Refused(type(obj).__name__)
+
+    codec = Quarl(default=default)
+    with pytest.raises(Refused, match="Opaque"):
+        codec.encode_packed({"x": [Opaque(1)]}, False)
+    with pytest.raises(KeyboardInterrupt):
+        Quarl(default=lambda obj: (_ for _ in ()).throw(KeyboardInterrupt)).encode_packed(Opaque(1), False)
+    assert codec.decode_packed(codec.encode_packed({"x": 1}, False)) == {"x": 1}
+
+
+def test_default_result_is_one_level_deeper():
+    codec = Quarl(default=lambda obj: [])
+    assert codec.decode_packed(codec.encode_packed(nest(126, Opaque(1)), False)) == nest(126, [])
+    with pytest.raises(RecursionError, match="^Maximum recursion depth exceeded$"):
+        codec.encode_packed(nest(127, Opaque(1)), False)
+    # A hook that returns what it was given ends at the depth limit.
+    with pytest.raises(RecursionError):
+        Quarl(default=lambda obj: obj).encode_packed(Opaque(1), False)
+
+
+def test_default_must_be_callable_and_a_keyword():
+    with pytest.raises(TypeError, match="default"):
+        Quarl(default=3)
+    with pytest.raises(TypeError):
+        Quarl(print)
+    assert Quarl(default=None).encode_packed(Opaque(1), False) == Quarl().encode_packed(Opaque(1), False)
+
+
+def test_default_reentering_its_codec_is_refused():
+    def default(obj):
+        return codec.encode_packed(1, False)
+
+    codec = Quarl(default=default)
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        codec.encode_packed(Opaque(1), False)
+
+
+def test_a_codec_in_a_cycle_through_its_default_is_collected():
+    import gc
+    import weakref
+
+    class Owner:
+        def __init__(self):
+            self.codec = Quarl(default=self.convert)
+
+        def convert(self, obj):
+            return None
+
+    owner = Owner()
+    alive = weakref.ref(owner)
+    del owner
+    gc.collect()
+    assert alive() is None

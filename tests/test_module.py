@@ -39,8 +39,8 @@ def test_classes_are_final_builtins_without_dict(cls):
 
 
 SIGNATURES = [
-    (Quarl, "()"),
-    (QuarlStreamEncoder, "()"),
+    (Quarl, "(*, default=None)"),
+    (QuarlStreamEncoder, "(*, default=None)"),
     (QuarlStreamDecoder, "(*, max_frame_size=Ellipsis, expect_handshake=None)"),
     (Quarl.encode_packed, "(self, /, obj, compress)"),
     (Quarl.decode_packed, "(self, /, bytes, *, decompress=True)"),
@@ -65,7 +65,7 @@ def test_signatures(func, expected):
 def test_text_signatures_as_stored_and_properties_without_docs():
     assert QuarlStreamDecoder.__text_signature__ == "(*, max_frame_size=..., expect_handshake=None)"
     assert Quarl.encode_packed.__text_signature__ == "($self, obj, compress)"
-    assert Quarl.__text_signature__ == "()"
+    assert Quarl.__text_signature__ == "(*, default=None)"
     for name in ("is_eos", "pending_bytes", "handshake_received"):
         assert getattr(QuarlStreamDecoder, name).__doc__ is None
 

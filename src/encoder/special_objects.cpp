@@ -153,7 +153,18 @@ Status write_special_object(Codec& codec, PyObject* obj) {
     case Step::not_matched:
       break;
   }
-  return write_str_of(codec, TAG_STRING, obj);
+  return write_unhandled(codec, obj);
+}
+
+Status write_unhandled(Codec& codec, PyObject* obj) {
+  if (!codec.default_hook) return write_str_of(codec, TAG_STRING, obj);
+  // The hook may drop the codec's reference to itself (a codec is never
+  // re-entered, but the hook may be cleared by the collector meanwhile).
+  PyRef hook = PyRef::borrow(codec.default_hook.get());
+  ++codec.python_calls;
+  PyRef replacement = PyRef::steal(PyObject_CallFunctionObjArgs(hook.get(), obj, nullptr));
+  if (!replacement) return Status::failure();
+  return serialize_any_optimized(codec, replacement.get());
 }
 
 }  // namespace quarl

@@ -20,6 +20,10 @@ Status write_dict(Codec& codec, PyObject* dict);
 // and finally str().
 Status write_special_object(Codec& codec, PyObject* obj);
 
+// The last step for an object nothing else takes: the codec's `default`
+// hook's result, one level deeper, or else the object's str().
+Status write_unhandled(Codec& codec, PyObject* obj);
+
 // The type's __qualname__, by which the walk recognises types; `text` lives
 // as long as `name`.
 Status type_qualname(PyObject* obj, PyRef& name, std::string_view& text);

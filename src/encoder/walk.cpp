@@ -83,8 +83,10 @@ Status non_str_key_text(PyObject* key, std::string& text) {
   return Status::success();
 }
 
-// An int outside 64 bits is written as its decimal text, whatever its class.
+// An int outside 64 bits is written as its decimal text, whatever its class,
+// or handed to the `default` hook like any other value written as its str().
 Status write_int_as_text(Codec& codec, PyObject* obj) {
+  if (codec.default_hook) return write_unhandled(codec, obj);
   ++codec.python_calls;
   PyRef text = PyRef::steal(PyNumber_ToBase(obj, 10));
   if (!text) return Status::failure();

@@ -27,6 +27,9 @@ struct Codec {
   ~Codec();
 
   ObjectLayout layout;
+  // The `default` given at construction, or null: called for every object
+  // the dispatch would otherwise write as its str() (Part 3.1, step 19).
+  PyRef default_hook;
   LayoutVerdicts datetime_layouts;  // probed at the first batch that meets the types
   StringTable strings;  // key_cache, string_list, string_map, next_string_index
   uint64_t encode_depth = 0;

@@ -10,10 +10,52 @@
 namespace quarl {
 namespace {
 
+// `default`: None or a callable, kept by the codec.
+Status convert_default(PyObject* arg, PyRef& hook) {
+  if (arg == nullptr || arg == Py_None) return Status::success();
+  if (!PyCallable_Check(arg)) {
+    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(arg)));
+    if (!type_name) return Status::failure();
+    return raise_format(PyExc_TypeError, "argument 'default': expected a callable or None, got %U",
+                        type_name.get());
+  }
+  hook = PyRef::borrow(arg);
+  return Status::success();
+}
+
+// The encoding classes take `default` only, as a keyword.
+PyObject* new_encoding_instance(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* format) {
+  const char* names[] = {"default", nullptr};
+  PyObject* default_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &default_arg)) return nullptr;
+  PyRef hook;
+  if (!convert_default(default_arg, hook).ok()) return nullptr;
+  bool has_hook = static_cast<bool>(hook);
+  PyObject* self = guard_allocation([&]() -> PyObject* {
+    Codec codec;
+    codec.default_hook = std::move(hook);
+    return new_instance(type, std::move(codec));
+  });
+  // Only a `default` can close a reference cycle: codecs without one stay
+  // out of the collector's sight.
+  if (self != nullptr && !has_hook) PyObject_GC_UnTrack(self);
+  return self;
+}
+
 PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Quarl", keywords(names))) return nullptr;
-  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
+  return new_encoding_instance(type, args, kwargs, "|$O:Quarl");
+}
+
+// The codec's only reference that can close a cycle is its `default`.
+int encoding_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(native_of<Codec>(self).default_hook.get());
+  return 0;
+}
+
+int encoding_clear(PyObject* self) {
+  native_of<Codec>(self).default_hook.reset();
+  return 0;
 }
 
 PyObject* quarl_encode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -82,21 +124,19 @@ PyMethodDef quarl_methods[] = {
 PyType_Slot quarl_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(quarl_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear)},
     {Py_tp_methods, quarl_methods},
-    {Py_tp_doc, const_cast<char*>("Quarl()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Quarl(*, default=None)\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec quarl_spec = {
-    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT, quarl_slots,
+    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, quarl_slots,
 };
 
 PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":QuarlStreamEncoder", keywords(names))) {
-    return nullptr;
-  }
-  return guard_allocation([&]() -> PyObject* { return new_instance(type, Codec()); });
+  return new_encoding_instance(type, args, kwargs, "|$O:QuarlStreamEncoder");
 }
 
 PyMethodDef stream_encoder_methods[] = {
@@ -111,13 +151,15 @@ PyMethodDef stream_encoder_methods[] = {
 PyType_Slot stream_encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stream_encoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear)},
     {Py_tp_methods, stream_encoder_methods},
-    {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder(*, default=None)\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec stream_encoder_spec = {
-    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT,
+    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     stream_encoder_slots,
 };
 

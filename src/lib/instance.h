@@ -57,6 +57,7 @@ PyObject* new_instance(PyTypeObject* type, Native&& native) {
 template <typename Native>
 void dealloc_instance(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  if (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
   native_of<Native>(self).~Native();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
