@@ -64,7 +64,7 @@ def _take(pool: list[Quarl], default: Callable[[Any], Any] | None) -> Quarl:
     try:
         return pool.pop()
     except IndexError:
-        return Quarl() if default is None else Quarl(default=default)  # type: ignore[call-arg]
+        return Quarl() if default is None else Quarl(default=default)
 
 
 def _give_back(pool: list[Quarl], codec: Quarl, size: int) -> None:

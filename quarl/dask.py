@@ -85,4 +85,4 @@ def deserialize(header: dict[str, Any], frames: list[Any]) -> Any:
     return loads(b"".join(frames))
 
 
-register_serialization_family("quarl", serialize, deserialize)
+register_serialization_family("quarl", serialize, deserialize)  # type: ignore[no-untyped-call]

@@ -94,7 +94,8 @@ def test_default_hook_converts_or_refuses_and_may_call_dumps_again():
         raise TypeError(f"cannot encode {type(obj).__name__}")
 
     out = quarl.loads(quarl.dumps({"p": Point(1, 2)}, default=convert))
-    assert out == {"p": {"x": 1, "y": 2, "packed": quarl.dumps([1, 2])}}
+    assert quarl.loads(out["p"].pop("packed")) == [1, 2]
+    assert out == {"p": {"x": 1, "y": 2}}
     with pytest.raises(TypeError, match="cannot encode complex"):
         quarl.dumps({"c": 1j}, default=convert)
     assert quarl.loads(quarl.dumps({"c": 1j})) == {"c": "1j"}  # without a hook: its str()
@@ -135,7 +136,7 @@ def test_load_reads_a_stream_written_by_a_stream_encoder():
 def test_a_frame_that_looks_like_a_handshake_is_kept_apart():
     # A frame whose payload is 19,793 bytes long begins with the bytes "QM": dump puts an empty
     # skip frame before it, so that no reader takes it for a handshake.
-    value = "y" * (19793 - len(quarl.dumps("")))
+    value = "y" * (19793 - len(quarl.Quarl().encode_packed("", False)))
     assert quarl.Quarl().encode_frame(value, compress=False)[:2] == b"QM"
     f = io.BytesIO()
     quarl.dump(value, f)
