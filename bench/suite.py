@@ -17,6 +17,7 @@ import json
 import pathlib
 import pickle
 import platform
+import random
 import statistics
 import subprocess
 import sys
@@ -25,10 +26,13 @@ import time
 import quarl
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from bench_construction import measure as measure_construction  # noqa: E402
+from bench_keys import measure as measure_crafted_keys  # noqa: E402
 from bench_models import Reading, fields  # noqa: E402  (the same objects as the model benchmark)
 
 CORPORA = ["twitter", "citm_catalog", "canada"]
 SMALL = "small document"
+CRAFTED_KEYS = 26000
 
 
 # ---------------------------------------------------------------- codecs
@@ -111,6 +115,48 @@ def compressible_document(target_bytes: int) -> dict:
     return {"source": "web", "rows": rows}
 
 
+def service_messages(n: int, seed: int = 11) -> list:
+    """What a long-lived server sends one message at a time: quotes (records of one shape), orders
+    keyed by order id and room members keyed by user id, in turn."""
+    rng = random.Random(seed)
+    symbols = ["AAPL", "MSFT", "GOOG", "AMZN", "NVDA", "META", "TSLA", "ORCL"]
+    price = lambda: round(rng.uniform(10, 900), 2)  # noqa: E731
+    messages = []
+    for i in range(n):
+        kind = i % 3
+        if kind == 0:
+            quotes = [{"symbol": s, "bid": price(), "ask": price(), "size": rng.randrange(1, 5000)}
+                      for s in rng.sample(symbols, 5)]
+            messages.append({"type": "quotes", "seq": i, "quotes": quotes})
+        elif kind == 1:
+            orders = {f"ord-{rng.randrange(10**9):09d}": {"symbol": rng.choice(symbols), "qty": rng.randrange(1, 500),
+                                                         "price": price(), "side": rng.choice(["buy", "sell"])}
+                      for _ in range(3)}
+            messages.append({"type": "orders", "seq": i, "account": f"acct-{rng.randrange(1000)}", "orders": orders})
+        else:
+            members = {f"user-{rng.randrange(10**6)}": {"status": rng.choice(["online", "away"]),
+                                                        "since": 1.7e9 + rng.random() * 1e6, "typing": rng.random() < 0.2}
+                       for _ in range(4)}
+            messages.append({"type": "presence", "seq": i, "room": f"room-{rng.randrange(100)}", "members": members})
+    return messages
+
+
+def one_by_one(codecs: dict) -> dict:
+    """Each codec encoding (and decoding) a list of messages one call per message."""
+    return {name: (lambda values, e=encode: [e(v) for v in values], lambda docs, d=decode: [d(b) for b in docs])
+            for name, (encode, decode) in codecs.items()}
+
+
+def wide_dict(n: int) -> dict:
+    """One snapshot of n metrics, each under its own name."""
+    metrics = ["cpu.user", "cpu.system", "mem.used", "mem.cached", "disk.read", "disk.write", "net.rx", "net.tx"]
+    return {f"host-{i // len(metrics):04d}.{metrics[i % len(metrics)]}": (i * 0.25 if i % 4 else i) for i in range(n)}
+
+
+def encoded_size(encoded) -> int:
+    return sum(map(len, encoded)) if isinstance(encoded, list) else len(encoded)
+
+
 @dataclasses.dataclass
 class Case:
     name: str
@@ -133,6 +179,12 @@ def build_cases(data_dir: pathlib.Path, quick: bool, only: str | None = None) ->
         calls = {"quarl": quarl_codec(False), "quarl.dumps": (quarl.dumps, quarl.loads)}
         cases.append(Case(SMALL, {"id": 7, "user": "ada", "scores": [1, 2.5, None], "active": True},
                           {**calls, **plain}, "one small dict per call"))
+    if only in (None, "messages one by one"):
+        cases.append(Case("messages one by one", service_messages(2000 if quick else 6000),
+                          one_by_one({"quarl": quarl_codec(False), **plain}),
+                          "small dicts from one long-lived codec, some keyed by ids"))
+    if only in (None, "wide dict"):
+        cases.append(Case("wide dict", wide_dict(2000), {"quarl": quarl_codec(False), **plain}, "2,000 distinct keys"))
     if only not in (None, "dataclasses", "float64 array", "64 MB compressible"):
         return cases
     models = readings(1000 if quick else 10000) if only in (None, "dataclasses") else []
@@ -288,7 +340,7 @@ def measure(case: Case, budget: float, args) -> list:
             "codec": name,
             "encode": encode_times[name],
             "decode": decode_times[name],
-            "size": len(encoded[name]),
+            "size": encoded_size(encoded[name]),
             "encode_peak": peak_memory(args, case.name, name, "encode"),
             "decode_peak": peak_memory(args, case.name, name, "decode"),
         }
@@ -314,7 +366,23 @@ def fmt_bytes(n):
         n /= 1024
 
 
-def report(results: dict, out: pathlib.Path, command: str) -> None:
+def crafted_keys_section(crafted: dict) -> list:
+    rows = [f"| {step} | {crafted[f'crafted {step}'] * 1e3:.3f} ms | {crafted[f'ordinary {step}'] * 1e3:.3f} ms | "
+            f"{crafted[f'crafted {step}'] / crafted[f'ordinary {step}']:.2f} |" for step in ("encode", "decode")]
+    return ["## crafted keys", "",
+            f"One dict of {CRAFTED_KEYS:,} keys crafted to share one hash under a fixed, well-known hash function "
+            "(`bench/bench_keys.py`), against one dict of as many ordinary keys of the same length.", "",
+            "| quarl | crafted | ordinary | crafted ÷ ordinary |", "|---|---:|---:|---:|", *rows, ""]
+
+
+def construction_section(times: dict) -> list:
+    base = times["msgspec.msgpack.Encoder()"]
+    rows = [f"| `{name}` | {seconds * 1e9:.1f} ns | {seconds / base:.2f} |" for name, seconds in times.items()]
+    return ["## construction", "", "Creating one object (`bench/bench_construction.py`).", "",
+            "| constructor | time | ÷ msgspec.msgpack.Encoder() |", "|---|---:|---:|", *rows, ""]
+
+
+def report(results: dict, crafted: dict, construction: dict, out: pathlib.Path, command: str) -> None:
     lines = [
         "# Benchmarks",
         "",
@@ -349,6 +417,8 @@ def report(results: dict, out: pathlib.Path, command: str) -> None:
                       f"`quarl.loads` {(module['decode'] - codec['decode']) * 1e9:+.0f} ns over `decode_packed` "
                       f"({module['decode'] / codec['decode']:.2f}×)."]
         lines.append("")
+    lines += crafted_keys_section(crafted)
+    lines += construction_section(construction)
     (out / "benchmarks.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
     chart(results, out / "benchmarks.png")
 
@@ -407,7 +477,9 @@ def main() -> None:
     for case in build_cases(args.data, args.quick):
         results[case.name] = measure(case, budget, args)
     args.out.mkdir(parents=True, exist_ok=True)
-    report(results, args.out, "make bench")
+    print("  crafted keys", file=sys.stderr)
+    crafted = measure_crafted_keys(CRAFTED_KEYS)
+    report(results, crafted, measure_construction(), args.out, "make bench")
     print((args.out / "benchmarks.md").read_text())
 
 

@@ -150,10 +150,9 @@ def test_models_with_the_same_fields_match_the_general_walk(model, count):
     assert value_of(document) == b"\x60" + u32(count) + b"".join(entries)
 
 
-def test_batch_interns_the_first_items_keys_before_nested_ones():
+def test_batch_lists_keys_in_the_order_the_general_walk_meets_them():
     items = [Point(x={"inner": i}, y=i) for i in range(9)]
-    assert table_of(encode(items)) == ["x", "y", "inner"]
-    assert table_of(encode(items[:8])) == ["x", "inner", "y"]
+    assert table_of(encode(items)) == table_of(encode(items[:8])) == ["x", "inner", "y"]
 
 
 CHANGES = {

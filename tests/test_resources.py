@@ -81,6 +81,46 @@ def test_many_calls_leave_memory_and_reference_counts_flat():
     assert growth_kib < 4096, f"resident memory grew by {growth_kib} KiB"
 
 
+NEW_KEYS_LOOP = r"""
+import gc, resource
+from quarl import Quarl, QuarlStreamEncoder
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize() // 1024
+
+codec, encoder, reader = Quarl(), QuarlStreamEncoder(), Quarl()
+
+def encode_round(i):
+    value = {f"session-{i}": i, "user": {f"id-{i * 7}": [i, f"v{i}"]}}
+    codec.encode_packed(value, False)
+    encoder.encode_frame(value)
+
+def decode_round(i):
+    reader.decode_packed(codec.encode_packed({f"distinct-key-{i}": i}, False))
+
+for rounds, one_round in [(400_000, encode_round), (200_000, decode_round)]:
+    for i in range(20_000):
+        one_round(rounds + i)
+    gc.collect()
+    start = rss_kib()
+    for i in range(rounds):
+        one_round(i)
+    gc.collect()
+    print(rss_kib() - start)
+"""
+
+
+# Every document's keys are its own, and decoded keys are not interned (which
+# on 3.12 would keep them for good): a peer's ever new keys grow nothing.
+def test_ever_new_keys_leave_memory_flat():
+    result = run_python(NEW_KEYS_LOOP, timeout=600)
+    assert result.returncode == 0, result.stderr
+    encode_growth_kib, decode_growth_kib = map(int, result.stdout.split())
+    assert encode_growth_kib < 4096, f"encoding new keys grew resident memory by {encode_growth_kib} KiB"
+    assert decode_growth_kib < 2048, f"decoding new keys grew resident memory by {decode_growth_kib} KiB"
+
+
 def run_threads(*targets):
     threads = [threading.Thread(target=target) for target in targets]
     for thread in threads:

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <span>
 
-#include "lib/codec.h"
+#include "decoder/decoder_state.h"
 
 namespace quarl {
 
 // Decodes a complete, uncompressed document (header, string table, value).
 // Returns a new reference, or NULL with an exception set.
-PyObject* decode_document(const Codec& codec, std::span<const uint8_t> document);
+PyObject* decode_document(DecoderState& codec, std::span<const uint8_t> document);
 
 }  // namespace quarl

@@ -25,21 +25,20 @@ Status check_header(std::span<const uint8_t> document) noexcept {
   return Status::success();
 }
 
-// Keys are interned, so equal keys in all decoded documents share one object.
-Status append_key(std::vector<PyRef>& strings, const uint8_t* text, size_t length) {
+// Equal keys share one object within a document, and across documents for
+// as long as the key cache remembers them.
+Status append_key(KeyCache& cache, std::vector<PyRef>& strings, const uint8_t* text, size_t length) {
   Utf8Error error;
-  if (!validate_utf8(text, length, error)) return raise_invalid_utf8("string table", error);
-  PyObject* key = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(text),
-                                              static_cast<Py_ssize_t>(length));
-  if (key == nullptr) return ensure_error_set();
-  PyUnicode_InternInPlace(&key);
-  PyRef owned = PyRef::steal(key);
-  strings.push_back(std::move(owned));
+  bool invalid = false;
+  PyRef key = PyRef::steal(cache.key(text, length, error, invalid));
+  if (invalid) return raise_invalid_utf8("string table", error);
+  if (!key) return ensure_error_set();
+  strings.push_back(std::move(key));
   return Status::success();
 }
 
 // Reads the string table that starts at `pos` and leaves `pos` after it.
-Status read_string_table(std::span<const uint8_t> document, std::vector<PyRef>& strings,
+Status read_string_table(std::span<const uint8_t> document, KeyCache& cache, std::vector<PyRef>& strings,
                          size_t& pos) {
   size_t len = document.size();
   size_t count = read_u16(document.data() + DOCUMENT_STRING_COUNT_OFFSET);
@@ -50,19 +49,38 @@ Status read_string_table(std::span<const uint8_t> document, std::vector<PyRef>& 
     if (length > len - pos - 1) {
       return raise(PyExc_ValueError, "String extends beyond buffer in string table");
     }
-    if (!append_key(strings, document.data() + pos + 1, length).ok()) return Status::failure();
+    if (!append_key(cache, strings, document.data() + pos + 1, length).ok()) return Status::failure();
     pos += 1 + length;
   }
   return Status::success();
 }
 
+// Empties the document's key list on every path; its storage is kept unless
+// a large table made it large.
+class KeyObjects {
+ public:
+  explicit KeyObjects(std::vector<PyRef>& strings) noexcept : strings_(strings) {}
+  ~KeyObjects() {
+    strings_.clear();
+    if (strings_.capacity() > KEPT_CAPACITY) strings_ = std::vector<PyRef>();
+  }
+  KeyObjects(const KeyObjects&) = delete;
+  KeyObjects& operator=(const KeyObjects&) = delete;
+
+ private:
+  static constexpr size_t KEPT_CAPACITY = 4096;
+  std::vector<PyRef>& strings_;
+};
+
 }  // namespace
 
-PyObject* decode_document(const Codec& codec, std::span<const uint8_t> document) {
+PyObject* decode_document(DecoderState& codec, std::span<const uint8_t> document) {
   if (!check_header(document).ok()) return nullptr;
+  codec.prepare();
   size_t pos = DOCUMENT_HEADER_SIZE;
-  std::vector<PyRef> strings;
-  if (!read_string_table(document, strings, pos).ok()) return nullptr;
+  std::vector<PyRef>& strings = codec.key_objects;
+  KeyObjects emptied(strings);
+  if (!read_string_table(document, codec.keys, strings, pos).ok()) return nullptr;
   QuarlParser parser(document, pos, strings, codec);
   return parser.parse();
 }

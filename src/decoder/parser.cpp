@@ -51,7 +51,7 @@ PyObject* no_object(Status) noexcept { return nullptr; }
 }  // namespace
 
 QuarlParser::QuarlParser(std::span<const uint8_t> buffer, size_t start,
-                         std::span<const PyRef> strings, const Codec& codec) noexcept
+                         std::span<const PyRef> strings, const DecoderState& codec) noexcept
     : data_(buffer.data()),
       len_(buffer.size()),
       pos_(start),

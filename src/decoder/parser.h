@@ -10,7 +10,7 @@
 #include "common/pyref.h"
 #include "common/status.h"
 #include "decoder/collector_pause.h"
-#include "lib/codec.h"
+#include "decoder/decoder_state.h"
 
 namespace quarl {
 
@@ -20,7 +20,7 @@ namespace quarl {
 class QuarlParser {
  public:
   QuarlParser(std::span<const uint8_t> buffer, size_t start, std::span<const PyRef> strings,
-              const Codec& codec) noexcept;
+              const DecoderState& codec) noexcept;
   QuarlParser(const QuarlParser&) = delete;
   QuarlParser& operator=(const QuarlParser&) = delete;
 

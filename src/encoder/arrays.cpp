@@ -48,7 +48,7 @@ bool is_native_float64(const Py_buffer& view) {
 // A large array is spliced into the result, keeping its export and with it
 // a reference: NumPy then refuses to resize the array (unless told to skip
 // that check, which the buffer protocol forbids while an export lives).
-Status write_float_block(Codec& codec, BufferView&& exported) {
+Status write_float_block(EncoderState& codec, BufferView&& exported) {
   const Py_buffer& view = exported.get();
   if (!PyBuffer_IsContiguous(&view, 'A')) {
     return raise(PyExc_TypeError, "The given array is not contiguous");
@@ -72,7 +72,7 @@ Status write_float_block(Codec& codec, BufferView&& exported) {
 
 }  // namespace
 
-Step try_write_float_array(Codec& codec, PyObject* obj) {
+Step try_write_float_array(EncoderState& codec, PyObject* obj) {
   if (!is_ndarray(obj)) return Step::not_matched;
   BufferView view;
   if (!view.acquire(obj) || !is_native_float64(view.get())) return Step::not_matched;

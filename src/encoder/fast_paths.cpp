@@ -18,7 +18,7 @@ Inline inline_from(Status status) { return status.ok() ? Inline::written : Inlin
 
 // Ints that need more than 64 bits fail with OverflowError; the batch then
 // leaves the whole list to the general walk, which writes them as text.
-Status write_int_in_range(Codec& codec, PyObject* obj) {
+Status write_int_in_range(EncoderState& codec, PyObject* obj) {
   long long value = PyLong_AsLongLong(obj);
   if (value == -1 && PyErr_Occurred()) return Status::failure();
   write_int64(codec, value);
@@ -26,7 +26,7 @@ Status write_int_in_range(Codec& codec, PyObject* obj) {
 }
 
 // None, bools, ints, strings and floats, by exact type.
-Inline write_exact_scalar(Codec& codec, PyObject* obj) {
+Inline write_exact_scalar(EncoderState& codec, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) return inline_from(write_str(codec, TAG_STRING, obj));
   if (type == &PyLong_Type) return inline_from(write_int_in_range(codec, obj));
@@ -46,7 +46,7 @@ Inline write_exact_scalar(Codec& codec, PyObject* obj) {
 }
 
 // Subclasses of int, str and float (int and str enumerations among them).
-Inline write_scalar_subclass(Codec& codec, PyObject* obj) {
+Inline write_scalar_subclass(EncoderState& codec, PyObject* obj) {
   if (PyLong_Check(obj)) return inline_from(write_int_in_range(codec, obj));
   if (PyUnicode_Check(obj)) return inline_from(write_str(codec, TAG_STRING, obj));
   if (PyFloat_Check(obj)) return inline_from(write_float_object(codec, obj));
@@ -55,7 +55,7 @@ Inline write_scalar_subclass(Codec& codec, PyObject* obj) {
 
 // Scalars of any class, written without any attribute lookup. The caller
 // has checked the depth.
-Inline write_scalar(Codec& codec, PyObject* obj) {
+Inline write_scalar(EncoderState& codec, PyObject* obj) {
   Inline written = write_exact_scalar(codec, obj);
   return written == Inline::not_inline ? write_scalar_subclass(codec, obj) : written;
 }
@@ -63,13 +63,13 @@ Inline write_scalar(Codec& codec, PyObject* obj) {
 Status status_of(Inline written) { return written == Inline::written ? Status::success() : Status::failure(); }
 
 // A value at the depth limit goes to the general walk, which refuses it.
-bool below_depth_limit(const Codec& codec) noexcept { return codec.encode_depth < MAX_DEPTH; }
+bool below_depth_limit(const EncoderState& codec) noexcept { return codec.encode_depth < MAX_DEPTH; }
 
 // Items are read by position, like the general walk's lists. Exact floats
 // are written inline; every other item goes through `write_item`, so ints
 // and bools keep their own tags.
 template <typename WriteItem>
-Status write_list(Codec& codec, PyObject* list, WriteItem write_item) {
+Status write_list(EncoderState& codec, PyObject* list, WriteItem write_item) {
   DepthScope depth(codec);
   if (!depth.entered()) return Status::failure();
   Py_ssize_t count = PyList_Size(list);
@@ -96,12 +96,12 @@ Status write_list(Codec& codec, PyObject* list, WriteItem write_item) {
   return Status::success();
 }
 
-Status write_list_fast(Codec& codec, PyObject* list) {
+Status write_list_fast(EncoderState& codec, PyObject* list) {
   return write_list(codec, list, [&codec](PyObject* item) { return serialize_value_fast(codec, item); });
 }
 
 // The items share a memo one level below the list's own.
-Status write_list_ultra_fast(Codec& codec, PyObject* list, const ValueNames& names, FieldMemo& memo) {
+Status write_list_ultra_fast(EncoderState& codec, PyObject* list, const ValueNames& names, FieldMemo& memo) {
   FieldMemo& items = memo.inner();
   return write_list(codec, list, [&](PyObject* item) {
     return serialize_value_ultra_fast(codec, item, names, items);
@@ -216,7 +216,7 @@ Status read_member_value(PyObject* obj, PyObject* value_name, PyObject* name_nam
 }
 
 // The value is written one level below the member, as the general walk does.
-Status write_member_value(Codec& codec, PyObject* obj, const PyRef& value, const ValueNames& names,
+Status write_member_value(EncoderState& codec, PyObject* obj, const PyRef& value, const ValueNames& names,
                           FieldMemo& memo) {
   if (!value) return serialize_any_optimized(codec, obj);
   DepthScope depth(codec);
@@ -224,7 +224,7 @@ Status write_member_value(Codec& codec, PyObject* obj, const PyRef& value, const
   return serialize_value_ultra_fast(codec, value.get(), names, memo.inner());
 }
 
-Status write_enum_member(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_enum_member(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
   PyRef value;
   if (!read_member_value(obj, names.value.get(), names.name.get(), value).ok()) return Status::failure();
   return write_member_value(codec, obj, value, names, memo);
@@ -233,7 +233,7 @@ Status write_enum_member(Codec& codec, PyObject* obj, const ValueNames& names, F
 // Members whose `value` and `name` are enum.Enum's own read them from
 // `_value_` and `_name_`; the field remembers the values of the last few
 // members it met, since a few members recur throughout a batch.
-Status write_standard_enum_member(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_standard_enum_member(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
   PyRef value = PyRef::borrow(memo.remembered_value(obj));
   if (!value) {
     if (!read_member_value(obj, names.enum_value.get(), names.enum_name.get(), value).ok()) {
@@ -244,7 +244,7 @@ Status write_standard_enum_member(Codec& codec, PyObject* obj, const ValueNames&
   return write_member_value(codec, obj, value, names, memo);
 }
 
-Status write_object(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_object(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
   if (!below_depth_limit(codec)) return serialize_any_optimized(codec, obj);
   switch (memo.kind) {
     case ObjectKind::general:
@@ -313,14 +313,14 @@ void find_standard_types(ValueNames& n, LayoutVerdicts& verdicts) {
 
 }  // namespace
 
-Status UltraFastState::prepare(Codec& codec, size_t fields) {
+Status UltraFastState::prepare(EncoderState& codec, size_t fields) {
   if (!intern_names(names_).ok()) return Status::failure();
   find_standard_types(names_, codec.datetime_layouts);
   fields_.resize(fields);
   return Status::success();
 }
 
-Status serialize_value_fast(Codec& codec, PyObject* obj) {
+Status serialize_value_fast(EncoderState& codec, PyObject* obj) {
   if (!below_depth_limit(codec)) return serialize_any_optimized(codec, obj);
   Inline scalar = write_scalar(codec, obj);
   if (scalar != Inline::not_inline) return status_of(scalar);
@@ -331,7 +331,7 @@ Status serialize_value_fast(Codec& codec, PyObject* obj) {
 // The field's memo is consulted first: the type it holds is never a
 // scalar's or a list's. Lists are written like the fast path's, which gives
 // the general walk's bytes.
-Status serialize_value_ultra_fast(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status serialize_value_ultra_fast(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
   if (!below_depth_limit(codec)) return serialize_any_optimized(codec, obj);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
   if (memo.type.get() == type) return write_object(codec, obj, names, memo);
@@ -346,7 +346,7 @@ Status serialize_value_ultra_fast(Codec& codec, PyObject* obj, const ValueNames&
   return write_object(codec, obj, names, memo);
 }
 
-Status serialize_value_ultra_fast(Codec& codec, PyObject* obj) {
+Status serialize_value_ultra_fast(EncoderState& codec, PyObject* obj) {
   UltraFastState state;
   if (!state.prepare(codec, 1).ok()) return Status::failure();
   return serialize_value_ultra_fast(codec, obj, state.names(), state.field(0));

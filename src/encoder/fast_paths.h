@@ -13,7 +13,7 @@
 #include "common/pyref.h"
 #include "common/status.h"
 #include "encoder/datetime_memory.h"
-#include "lib/codec.h"
+#include "encoder/encoder_state.h"
 
 namespace quarl {
 
@@ -93,7 +93,7 @@ struct ValueNames {
 class UltraFastState {
  public:
   // Fails (exception set) only when the names cannot be created.
-  Status prepare(Codec& codec, size_t fields);
+  Status prepare(EncoderState& codec, size_t fields);
   const ValueNames& names() const noexcept { return names_; }
   FieldMemo& field(size_t index) noexcept { return fields_[index]; }
 
@@ -103,18 +103,18 @@ class UltraFastState {
 };
 
 // serialize_value_ultra_fast with the state of one batch and one field.
-Status serialize_value_ultra_fast(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
+Status serialize_value_ultra_fast(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
 
 // Text returned by Python code, which must be a str, under `tag`.
-Status write_returned_text(Codec& codec, uint8_t tag, PyRef text);
-Status write_isoformat(Codec& codec, PyObject* obj, uint8_t tag, const ValueNames& names);
-Status write_uuid_hex(Codec& codec, PyObject* obj, const ValueNames& names);
+Status write_returned_text(EncoderState& codec, uint8_t tag, PyRef text);
+Status write_isoformat(EncoderState& codec, PyObject* obj, uint8_t tag, const ValueNames& names);
+Status write_uuid_hex(EncoderState& codec, PyObject* obj, const ValueNames& names);
 
 // The standard library's types, written from their fields.
-Status write_standard_date(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
-Status write_standard_time(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
-Status write_standard_datetime(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
-Status write_standard_uuid(Codec& codec, PyObject* obj, const ValueNames& names);
+Status write_standard_date(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
+Status write_standard_time(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
+Status write_standard_datetime(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo);
+Status write_standard_uuid(EncoderState& codec, PyObject* obj, const ValueNames& names);
 // True when `type`'s `value` and `name` are those enum.Enum defines.
 bool uses_enum_value_and_name(PyTypeObject* type, const ValueNames& names);
 

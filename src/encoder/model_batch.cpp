@@ -42,7 +42,7 @@ struct ValuePath {
   bool ultra_fast = false;
   UltraFastState state;
 
-  bool write(Codec& codec, PyObject* value, size_t field) {
+  bool write(EncoderState& codec, PyObject* value, size_t field) {
     if (!ultra_fast) return serialize_value_fast(codec, value).ok();
     return serialize_value_ultra_fast(codec, value, state.names(), state.field(field)).ok();
   }
@@ -105,7 +105,7 @@ bool reaches_attribute_dict(PyObject* first) {
   return is_enum_member(first, member).ok() && !member;
 }
 
-bool intern_name(Codec& codec, PyObject* name, uint32_t& index) {
+bool intern_name(EncoderState& codec, PyObject* name, uint32_t& index) {
   if (PyUnicode_CheckExact(name)) return codec.strings.intern_str(name, index).ok();
   // Keys that are not str would be written under their str() text; the
   // general walk takes care of them.
@@ -116,17 +116,14 @@ bool intern_name(Codec& codec, PyObject* name, uint32_t& index) {
   return codec.strings.intern_text(std::string_view(utf8, static_cast<size_t>(size)), index).ok();
 }
 
-bool collect_keys(Codec& codec, PyObject* dict, BatchKeys& keys) {
+bool collect_keys(PyObject* dict, BatchKeys& keys) {
   Py_ssize_t pos = 0;
   PyObject* name;
   PyObject* value;
   while (PyDict_Next(dict, &pos, &name, &value)) {
     keys.names.push_back(PyRef::borrow(name));
   }
-  keys.indices.resize(keys.size());
-  for (size_t j = 0; j < keys.size(); ++j) {
-    if (!intern_name(codec, keys.names[j].get(), keys.indices[j])) return false;
-  }
+  keys.indices.reserve(keys.size());
   return true;
 }
 
@@ -171,7 +168,9 @@ bool is_plain_scalar(PyObject* value) noexcept {
 // One item as a dict of its attributes. Other values may call back into
 // Python and change the mapping, so each entry is held and the size checked
 // after it.
-bool write_item(Codec& codec, PyObject* dict, const BatchKeys& keys, ValuePath& path) {
+// The first item's names get their indices as its entries are written, so
+// the keys enter the table in the order the general walk would meet them.
+bool write_item(EncoderState& codec, PyObject* dict, BatchKeys& keys, ValuePath& path) {
   Py_ssize_t expected_size = static_cast<Py_ssize_t>(keys.size());
   if (PyDict_Size(dict) != expected_size) return false;
   DocumentBuffer& out = codec.payload_buffer;
@@ -182,6 +181,7 @@ bool write_item(Codec& codec, PyObject* dict, const BatchKeys& keys, ValuePath& 
   for (size_t j = 0; j < keys.size(); ++j) {
     if (!PyDict_Next(dict, &pos, &name, &borrowed_value)) return false;
     if (!same_name(name, keys.names[j].get())) return false;
+    if (j == keys.indices.size() && !intern_name(codec, name, keys.indices.emplace_back())) return false;
     out.append_u32(keys.indices[j]);
     PyRef value = PyRef::borrow(borrowed_value);
     if (!path.write(codec, value.get(), j)) return false;
@@ -191,15 +191,15 @@ bool write_item(Codec& codec, PyObject* dict, const BatchKeys& keys, ValuePath& 
   return true;
 }
 
-void reserve_batch(Codec& codec, size_t count, size_t fields) {
+void reserve_batch(EncoderState& codec, size_t count, size_t fields) {
   codec.payload_buffer.reserve_extra(count * (BATCH_BYTES_PER_FIELD * fields + BATCH_BYTES_PER_ITEM) +
                                      LIST_HEADER_BYTES);
 }
 
 // Every item must be of the first item's type; the list may change
 // while values call back into Python, so its size is checked per item.
-bool write_items(Codec& codec, PyObject* list, const AttributeDicts& dicts, PyTypeObject* model_type,
-                 const BatchKeys& keys, ValuePath& path) {
+bool write_items(EncoderState& codec, PyObject* list, const AttributeDicts& dicts, PyTypeObject* model_type,
+                 BatchKeys& keys, ValuePath& path) {
   Py_ssize_t count = PyList_Size(list);
   if (!check_u32_length(static_cast<size_t>(count), "list").ok()) return false;
   reserve_batch(codec, static_cast<size_t>(count), keys.size());
@@ -218,7 +218,7 @@ bool write_items(Codec& codec, PyObject* list, const AttributeDicts& dicts, PyTy
   return true;
 }
 
-bool write_batch(Codec& codec, PyObject* list) {
+bool write_batch(EncoderState& codec, PyObject* list) {
   DepthScope list_depth(codec);
   if (!list_depth.entered()) return false;
   PyRef first = PyRef::borrow(PyList_GetItem(list, 0));
@@ -228,7 +228,7 @@ bool write_batch(Codec& codec, PyObject* list) {
   if (!dicts.read_first(first.get(), first_dict)) return false;
   if (!reaches_attribute_dict(first.get())) return false;
   BatchKeys keys;
-  if (!collect_keys(codec, first_dict.get(), keys)) return false;
+  if (!collect_keys(first_dict.get(), keys)) return false;
   ValuePath path;
   path.ultra_fast = needs_ultra_fast(first_dict.get());
   if (path.ultra_fast && !path.state.prepare(codec, keys.size()).ok()) return false;
@@ -237,7 +237,7 @@ bool write_batch(Codec& codec, PyObject* list) {
 
 }  // namespace
 
-bool serialize_pydantic_simd_batch(Codec& codec, PyObject* list) {
+bool serialize_pydantic_simd_batch(EncoderState& codec, PyObject* list) {
   if (write_batch(codec, list)) return true;
   PyErr_Clear();
   return false;

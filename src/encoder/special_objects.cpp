@@ -6,7 +6,7 @@
 namespace quarl {
 namespace {
 
-Status write_text_result(Codec& codec, uint8_t tag, PyObject* text, const char* source) {
+Status write_text_result(EncoderState& codec, uint8_t tag, PyObject* text, const char* source) {
   if (!PyUnicode_Check(text)) {
     PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(text)));
     if (!type_name) return Status::failure();
@@ -15,7 +15,7 @@ Status write_text_result(Codec& codec, uint8_t tag, PyObject* text, const char* 
   return write_str(codec, tag, text);
 }
 
-Status write_str_of(Codec& codec, uint8_t tag, PyObject* obj) {
+Status write_str_of(EncoderState& codec, uint8_t tag, PyObject* obj) {
   PyRef text = PyRef::steal(PyObject_Str(obj));
   if (!text) return Status::failure();
   return write_str(codec, tag, text.get());
@@ -23,7 +23,7 @@ Status write_str_of(Codec& codec, uint8_t tag, PyObject* obj) {
 
 // Objects with an isoformat() method: dates, times, datetimes by type name,
 // anything else as a plain string.
-Step try_write_isoformat(Codec& codec, PyObject* obj, std::string_view type_name) {
+Step try_write_isoformat(EncoderState& codec, PyObject* obj, std::string_view type_name) {
   PyRef method;
   bool found;
   if (!read_optional_attribute(obj, "isoformat", method, found).ok()) return Step::failed;
@@ -33,7 +33,7 @@ Step try_write_isoformat(Codec& codec, PyObject* obj, std::string_view type_name
   return step_from(write_text_result(codec, isoformat_tag(type_name), text.get(), "isoformat()"));
 }
 
-Step try_write_uuid(Codec& codec, PyObject* obj, std::string_view type_name) {
+Step try_write_uuid(EncoderState& codec, PyObject* obj, std::string_view type_name) {
   PyRef hex;
   bool found;
   if (!read_optional_attribute(obj, "hex", hex, found).ok()) return Step::failed;
@@ -43,7 +43,7 @@ Step try_write_uuid(Codec& codec, PyObject* obj, std::string_view type_name) {
 
 // An enum member is written as its value, one level deeper than the member,
 // so a value that leads back to a member ends at the depth limit.
-Step try_write_enum_value(Codec& codec, PyObject* obj) {
+Step try_write_enum_value(EncoderState& codec, PyObject* obj) {
   bool member;
   if (!is_enum_member(obj, member).ok()) return Step::failed;
   if (!member) return Step::not_matched;
@@ -61,7 +61,7 @@ Step try_write_enum_value(Codec& codec, PyObject* obj) {
 
 // Instances of ordinary classes and dataclasses: the dict of their attributes,
 // at the depth of the object itself.
-Step try_write_attribute_dict(Codec& codec, PyObject* obj) {
+Step try_write_attribute_dict(EncoderState& codec, PyObject* obj) {
   PyRef dict = PyRef::steal(PyObject_GetAttrString(obj, "__dict__"));
   if (!dict) {
     PyErr_Clear();
@@ -71,7 +71,7 @@ Step try_write_attribute_dict(Codec& codec, PyObject* obj) {
   return step_from(write_dict(codec, dict.get()));
 }
 
-Step try_attribute_steps(Codec& codec, PyObject* obj) {
+Step try_attribute_steps(EncoderState& codec, PyObject* obj) {
   PyRef name;
   std::string_view type_name;
   if (!type_qualname(obj, name, type_name).ok()) return Step::failed;
@@ -141,7 +141,7 @@ Status is_enum_member(PyObject* obj, bool& member) {
   return Status::success();
 }
 
-Status write_special_object(Codec& codec, PyObject* obj) {
+Status write_special_object(EncoderState& codec, PyObject* obj) {
   ++codec.python_calls;
   Step step = try_write_float_array(codec, obj);
   if (step == Step::not_matched) step = try_attribute_steps(codec, obj);
@@ -156,7 +156,7 @@ Status write_special_object(Codec& codec, PyObject* obj) {
   return write_unhandled(codec, obj);
 }
 
-Status write_unhandled(Codec& codec, PyObject* obj) {
+Status write_unhandled(EncoderState& codec, PyObject* obj) {
   if (!codec.default_hook) return write_str_of(codec, TAG_STRING, obj);
   // The hook may drop the codec's reference to itself (a codec is never
   // re-entered, but the hook may be cleared by the collector meanwhile).

@@ -8,21 +8,21 @@
 
 #include "common/pyref.h"
 #include "common/status.h"
-#include "lib/codec.h"
+#include "encoder/encoder_state.h"
 
 namespace quarl {
 
 // Dictionary encoding of a dict (or subclass), shared with the __dict__ step.
-Status write_dict(Codec& codec, PyObject* dict);
+Status write_dict(EncoderState& codec, PyObject* dict);
 
 // Objects that are none of the built-in types: float64 arrays, Decimal,
 // date-like objects, UUIDs, enum members, tables, objects with a __dict__,
 // and finally str().
-Status write_special_object(Codec& codec, PyObject* obj);
+Status write_special_object(EncoderState& codec, PyObject* obj);
 
 // The last step for an object nothing else takes: the codec's `default`
 // hook's result, one level deeper, or else the object's str().
-Status write_unhandled(Codec& codec, PyObject* obj);
+Status write_unhandled(EncoderState& codec, PyObject* obj);
 
 // The type's __qualname__, by which the walk recognises types; `text` lives
 // as long as `name`.
@@ -48,10 +48,10 @@ inline Step step_from(Status status) {
 
 // The float64 array step: not_matched for anything that is not a float64
 // ndarray in native byte order.
-Step try_write_float_array(Codec& codec, PyObject* obj);
+Step try_write_float_array(EncoderState& codec, PyObject* obj);
 
 // The table step, by type name: data frames, series, indexes, tables and
 // record batches, converted by their own methods and written one level deeper.
-Step try_write_table(Codec& codec, PyObject* obj, std::string_view type_name);
+Step try_write_table(EncoderState& codec, PyObject* obj, std::string_view type_name);
 
 }  // namespace quarl

@@ -80,7 +80,7 @@ Status read_long(PyObject* obj, PyObject* name, long& value) {
   return Status::success();
 }
 
-Status write_text(Codec& codec, uint8_t tag, std::string_view text) {
+Status write_text(EncoderState& codec, uint8_t tag, std::string_view text) {
   return write_length_prefixed(codec, tag, text.data(), text.size(), "str");
 }
 
@@ -266,7 +266,7 @@ Read build_iso_text(IsoText& text, PyObject* obj, Layout layout, const ValueName
   return append_zone_of(text, obj, state.tzinfo, names, memo);
 }
 
-Status write_iso_text(Codec& codec, PyObject* obj, Layout layout, uint8_t tag, const ValueNames& names,
+Status write_iso_text(EncoderState& codec, PyObject* obj, Layout layout, uint8_t tag, const ValueNames& names,
                       FieldMemo& memo) {
   IsoText text;
   switch (build_iso_text(text, obj, layout, names, memo)) {
@@ -290,36 +290,36 @@ void append_hex(char* out, unsigned long long value) noexcept {
 
 }  // namespace
 
-Status write_returned_text(Codec& codec, uint8_t tag, PyRef text) {
+Status write_returned_text(EncoderState& codec, uint8_t tag, PyRef text) {
   if (!text) return Status::failure();
   if (!PyUnicode_Check(text.get())) return raise(PyExc_TypeError, "expected a str");
   return write_str(codec, tag, text.get());
 }
 
-Status write_isoformat(Codec& codec, PyObject* obj, uint8_t tag, const ValueNames& names) {
+Status write_isoformat(EncoderState& codec, PyObject* obj, uint8_t tag, const ValueNames& names) {
   return write_returned_text(codec, tag,
                              PyRef::steal(PyObject_CallMethodObjArgs(obj, names.isoformat.get(), nullptr)));
 }
 
-Status write_uuid_hex(Codec& codec, PyObject* obj, const ValueNames& names) {
+Status write_uuid_hex(EncoderState& codec, PyObject* obj, const ValueNames& names) {
   return write_returned_text(codec, TAG_UUID, PyRef::steal(PyObject_GetAttr(obj, names.hex.get())));
 }
 
-Status write_standard_date(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_standard_date(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
   return write_iso_text(codec, obj, Layout::date, TAG_DATE, names, memo);
 }
 
-Status write_standard_time(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_standard_time(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
   return write_iso_text(codec, obj, Layout::time, TAG_TIME, names, memo);
 }
 
-Status write_standard_datetime(Codec& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_standard_datetime(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
   return write_iso_text(codec, obj, Layout::datetime, TAG_DATETIME, names, memo);
 }
 
 // uuid.UUID keeps its value as a 128-bit `int`; `hex` is that number as 32
 // lowercase digits. A number outside 128 bits is left to `hex` itself.
-Status write_standard_uuid(Codec& codec, PyObject* obj, const ValueNames& names) {
+Status write_standard_uuid(EncoderState& codec, PyObject* obj, const ValueNames& names) {
   PyRef number = PyRef::steal(PyObject_GetAttr(obj, names.int_.get()));
   if (!number) return Status::failure();
   if (!PyLong_CheckExact(number.get())) return write_uuid_hex(codec, obj, names);

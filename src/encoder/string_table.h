@@ -1,86 +1,150 @@
-// The codec's string table: dictionary keys and their indices.
+// The string table of the document being written: its dictionary keys and
+// their indices.
 #pragma once
 
 #include <Python.h>
 
-#include <array>
-#include <functional>
+#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstring>
+#include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "common/pyref.h"
 #include "common/status.h"
+#include "format/byte_buffer.h"
 
 namespace quarl {
 
-// Keys get indices in first-seen order for the codec's whole life. Indices
+// Every document lists exactly the keys it uses, in the order the encoder
+// first meets them, so its bytes never depend on earlier documents. Indices
 // whose low byte equals the dict terminator (127, 383, ...) are never handed
-// out: the list holds an empty placeholder there, so it stays positional.
+// out: the section holds an empty placeholder there, so it stays positional.
+//
+// Keys are found by the text's Python hash, which is keyed per process and
+// cached in the str, so crafted keys cannot pile up in one bucket. Nothing is
+// cleared between documents: slots carry the stamp of the document that
+// filled them, and a slot with an older stamp counts as empty.
+//
+// Documents of one shape meet the same key objects in the same order. So a
+// document first replays the table of the one before: as long as its keys
+// are, one by one, the objects that table was built from, the table so far
+// is that table's beginning, and a key costs one comparison. At the first
+// other key the replayed part is taken over as this document's own and the
+// table goes on as usual.
 class StringTable {
  public:
-  StringTable();
+  StringTable() noexcept = default;
+  StringTable(StringTable&&) noexcept = default;
+  StringTable& operator=(StringTable&&) noexcept = default;
+
+  // Empties the table for the next document; throws std::bad_alloc.
+  void start_document();
 
   // Index of a key given as an exact `str` object. Repeated key objects are
-  // found by identity in the key cache without touching their text; the slot
-  // holds a strong reference, so the same object is the same text.
+  // found by identity without touching their text; the slot holds a strong
+  // reference, so the same object is the same text.
   Status intern_str(PyObject* key, uint32_t& index) {
-    KeyCacheSlot& slot = key_cache[cache_slot(key)];
-    if (slot.key.get() == key) {
+    if (replay_next_ != replay_end_ && replay_next_->get() == key) {
+      index = replay(key);
+      return Status::success();
+    }
+    const IdentitySlot& slot = identity_[identity_slot(key)];
+    if (slot.key.get() == key && slot.stamp == stamp_) {
       index = slot.index;
       return Status::success();
     }
-    return intern_str_miss(key, slot, index);
+    return intern_str_miss(key, index);
   }
   // Index of a key given as UTF-8 text.
   Status intern_text(std::string_view text, uint32_t& index);
 
-  // Set when an intern failed because the section's count limit was reached;
-  // the document writer then starts a fresh table and writes again.
-  bool overflowed() const noexcept { return overflowed_; }
-  void clear_overflow() noexcept { overflowed_ = false; }
-  bool is_fresh() const noexcept { return string_list.empty(); }
-  void start_fresh();
-
-  // Byte size of the string-table section that lists every entry.
-  size_t section_size() const noexcept { return section_size_; }
-  // Writes the section (length byte + text per entry) at `out`.
-  void write_section(uint8_t* out) const noexcept;
-
-  struct KeyCacheSlot {
-    PyRef key;  // the exact str last interned through this slot
-    uint32_t index = 0;
+  // Where the table stands, so that keys added after it can be taken back
+  // when the bytes that use them are cut off.
+  struct Mark {
+    size_t entries;
+    uint32_t next_index;
+    size_t section_size;
   };
-  // Large enough that the keys of typical documents (a few hundred distinct
-  // names) rarely evict each other.
-  static constexpr size_t KEY_CACHE_SLOTS = 1024;
+  Mark mark() const noexcept { return {entry_count(), next_index_, section_size()}; }
+  void truncate(const Mark& mark) noexcept;
 
-  // The cache is keyed by object identity, so the slot comes from the address.
-  static size_t cache_slot(const PyObject* key) noexcept {
-    auto address = reinterpret_cast<uintptr_t>(key);
-    return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (KEY_CACHE_SLOTS - 1);
+  // Entries in the section, placeholders included.
+  size_t count() const noexcept { return next_index_; }
+  // Byte size of the string-table section, and of the last document's.
+  size_t section_size() const noexcept { return replaying_ ? replayed_section_size_ : section_.size(); }
+  size_t previous_section_size() const noexcept { return previous_section_size_; }
+  // Writes the section (length byte + text per entry) at `out`.
+  void write_section(uint8_t* out) const noexcept {
+    if (section_size() != 0) std::memcpy(out, section_.data(), section_size());
   }
 
-  std::array<KeyCacheSlot, KEY_CACHE_SLOTS> key_cache;
-  std::vector<std::string> string_list;
-  // Looked up by string_view without building a std::string per key.
-  struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const noexcept {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  std::unordered_map<std::string, uint32_t, TextHash, std::equal_to<>> string_map;
-  uint32_t next_string_index = 0;
+  // Large enough that the keys of typical documents (a few hundred distinct
+  // names) rarely evict each other.
+  static constexpr size_t IDENTITY_SLOTS = 1024;
 
  private:
-  Status intern_str_miss(PyObject* key, KeyCacheSlot& slot, uint32_t& index);
-  Status add(std::string_view text, uint32_t& index);
+  // The key's hash and UTF-8 stay with it, so that a key object met again in
+  // a later document is looked up without calling back into the interpreter.
+  struct IdentitySlot {
+    PyRef key;  // the exact str last interned through this slot
+    const char* text = nullptr;  // its UTF-8, which lives as long as the key
+    Py_hash_t hash = 0;
+    uint32_t length = 0;
+    uint32_t stamp = 0;  // of the document that last gave it an index
+    uint32_t index = 0;
+  };
+  struct Entry {
+    Py_hash_t hash;
+    const char* text;  // the key object's UTF-8; null for keys that came as text
+    uint32_t offset;   // of the entry's length byte in the section
+    uint32_t index;
+  };
+  struct LookupSlot {
+    uint32_t stamp;
+    uint32_t entry;
+  };
 
-  size_t section_size_ = 0;
-  bool overflowed_ = false;
+  // The cache is keyed by object identity, so the slot comes from the address.
+  static size_t identity_slot(const PyObject* key) noexcept {
+    auto address = reinterpret_cast<uintptr_t>(key);
+    return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (IDENTITY_SLOTS - 1);
+  }
+
+  size_t entry_count() const noexcept { return replaying_ ? replayed_ : entries_.size(); }
+  uint32_t replay(PyObject* key) noexcept;
+  void stop_replay();
+  void truncate_own(const Mark& mark) noexcept;
+  void insert_into_lookup(size_t entry) noexcept;
+  Status intern_str_miss(PyObject* key, uint32_t& index);
+  // `key` is the exact str the text belongs to, or null.
+  Status find_or_add(Py_hash_t hash, std::string_view text, PyObject* key, uint32_t& index);
+  Status add(Py_hash_t hash, std::string_view text, PyObject* key, size_t slot, uint32_t& index);
+  bool matches(const Entry& entry, Py_hash_t hash, std::string_view text) const noexcept;
+  void grow_lookup(size_t entries);
+  void next_stamp() noexcept;
+
+  // Allocated by the first start_document(), which every encode begins with.
+  std::unique_ptr<IdentitySlot[]> identity_;
+
+  std::unique_ptr<LookupSlot[]> lookup_;
+  size_t lookup_mask_ = 0;  // slot count - 1, 0 before the first key
+  std::vector<Entry> entries_;
+  ByteBuffer section_;  // the section as it will be written
+  // The key object of each entry (null for keys that came as text), so that
+  // the next document can replay this table.
+  std::vector<PyRef> entry_keys_;
+  // While replaying: the entries (and section bytes) of the last table that
+  // this document has met so far, and the key objects it should meet next.
+  bool replaying_ = false;
+  size_t replayed_ = 0;
+  size_t replayed_section_size_ = 0;
+  const PyRef* replay_next_ = nullptr;
+  const PyRef* replay_end_ = nullptr;
+  uint32_t stamp_ = 0;  // the current document's; 0 marks a slot never filled
+  uint32_t next_index_ = 0;
+  size_t previous_section_size_ = 0;
 };
 
 }  // namespace quarl

@@ -53,7 +53,7 @@ Status convert_table(PyObject* obj, std::string_view type_name, PyRef& converted
 
 // The converted data sits one level below the object, so a conversion that
 // keeps returning table-like objects ends at the depth limit.
-Step try_write_table(Codec& codec, PyObject* obj, std::string_view type_name) {
+Step try_write_table(EncoderState& codec, PyObject* obj, std::string_view type_name) {
   PyRef converted;
   if (!convert_table(obj, type_name, converted).ok()) return Step::failed;
   if (!converted) return Step::not_matched;

@@ -12,14 +12,14 @@
 namespace quarl {
 namespace {
 
-Status write_value(Codec& codec, PyObject* obj);
+Status write_value(EncoderState& codec, PyObject* obj);
 
 // Key text for a key that is not a str: str(key), with characters UTF-8
 // cannot carry replaced by U+FFFD; a key whose str() raises is reported as
 // unraisable and named by its type.
 Status non_str_key_text(PyObject* key, std::string& text);
 
-Status intern_key(Codec& codec, PyObject* key, uint32_t& index) {
+Status intern_key(EncoderState& codec, PyObject* key, uint32_t& index) {
   if (PyUnicode_CheckExact(key)) return codec.strings.intern_str(key, index);
   ++codec.python_calls;
   if (PyUnicode_Check(key)) {
@@ -85,7 +85,7 @@ Status non_str_key_text(PyObject* key, std::string& text) {
 
 // An int outside 64 bits is written as its decimal text, whatever its class,
 // or handed to the `default` hook like any other value written as its str().
-Status write_int_as_text(Codec& codec, PyObject* obj) {
+Status write_int_as_text(EncoderState& codec, PyObject* obj) {
   if (codec.default_hook) return write_unhandled(codec, obj);
   ++codec.python_calls;
   PyRef text = PyRef::steal(PyNumber_ToBase(obj, 10));
@@ -93,14 +93,14 @@ Status write_int_as_text(Codec& codec, PyObject* obj) {
   return write_str(codec, TAG_STRING, text.get());
 }
 
-Status write_int(Codec& codec, PyObject* obj) {
+Status write_int(EncoderState& codec, PyObject* obj) {
   bool fits;
   if (!write_int_if_fits(codec, obj, fits).ok()) return Status::failure();
   return fits ? Status::success() : write_int_as_text(codec, obj);
 }
 
 // An exact int converts without calling Python code or failing.
-[[gnu::always_inline]] inline Status write_exact_int(Codec& codec, PyObject* obj) {
+[[gnu::always_inline]] inline Status write_exact_int(EncoderState& codec, PyObject* obj) {
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (overflow != 0) return write_int_as_text(codec, obj);
@@ -111,7 +111,7 @@ Status write_int(Codec& codec, PyObject* obj) {
 // Exact scalars call no Python code, so a container loop writes them in place
 // without a reference or depth scope of their own (only the depth bound).
 // Returns false for anything else.
-[[gnu::always_inline]] inline bool write_exact_scalar(Codec& codec, PyObject* obj, Status& status) {
+[[gnu::always_inline]] inline bool write_exact_scalar(EncoderState& codec, PyObject* obj, Status& status) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) {
     status = write_str(codec, TAG_STRING, obj);
@@ -129,10 +129,10 @@ Status write_int(Codec& codec, PyObject* obj) {
   return true;
 }
 
-Status write_non_scalar(Codec& codec, PyObject* obj);
+Status write_non_scalar(EncoderState& codec, PyObject* obj);
 
 // Writes one item of a container; `item` is borrowed from the container.
-[[gnu::always_inline]] inline Status write_item(Codec& codec, PyObject* item) {
+[[gnu::always_inline]] inline Status write_item(EncoderState& codec, PyObject* item) {
   Status status = Status::success();
   if (codec.encode_depth < MAX_DEPTH && write_exact_scalar(codec, item, status)) return status;
   // The item may run Python code that drops it from its container.
@@ -142,7 +142,7 @@ Status write_non_scalar(Codec& codec, PyObject* obj);
   return write_non_scalar(codec, held.get());
 }
 
-Status write_dict_entry(Codec& codec, PyObject* key, PyObject* value) {
+Status write_dict_entry(EncoderState& codec, PyObject* key, PyObject* value) {
   uint32_t index;
   if (PyUnicode_CheckExact(key)) {
     if (!codec.strings.intern_str(key, index).ok()) return Status::failure();
@@ -157,7 +157,7 @@ Status write_dict_entry(Codec& codec, PyObject* key, PyObject* value) {
   return serialize_any_optimized(codec, held_value.get());
 }
 
-Status write_dict_entries(Codec& codec, PyObject* dict) {
+Status write_dict_entries(EncoderState& codec, PyObject* dict) {
   Py_ssize_t expected_size = PyDict_Size(dict);
   uint64_t calls_at_start = codec.python_calls;
   Py_ssize_t pos = 0;
@@ -174,7 +174,7 @@ Status write_dict_entries(Codec& codec, PyObject* dict) {
 
 }  // namespace
 
-Status write_dict(Codec& codec, PyObject* dict) {
+Status write_dict(EncoderState& codec, PyObject* dict) {
   codec.payload_buffer.push(TAG_DICT);
   if (!write_dict_entries(codec, dict).ok()) return Status::failure();
   codec.payload_buffer.push(TAG_DICT_END);
@@ -183,7 +183,7 @@ Status write_dict(Codec& codec, PyObject* dict) {
 
 namespace {
 
-[[gnu::always_inline]] inline Status write_count(Codec& codec, Py_ssize_t count, const char* what) {
+[[gnu::always_inline]] inline Status write_count(EncoderState& codec, Py_ssize_t count, const char* what) {
   if (count < 0) return ensure_error_set();
   if (!check_u32_length(static_cast<size_t>(count), what).ok()) return Status::failure();
   codec.payload_buffer.reserve_extra(5 + static_cast<size_t>(count));
@@ -196,7 +196,7 @@ namespace {
 // reserved room: no Python code runs meanwhile, so the list cannot change.
 // `item` is the exact float at position `i`; returns the position of the
 // first item that is not an exact float.
-[[gnu::always_inline]] inline Py_ssize_t write_float_run(Codec& codec, PyObject* list, PyObject* item,
+[[gnu::always_inline]] inline Py_ssize_t write_float_run(EncoderState& codec, PyObject* list, PyObject* item,
                                                       Py_ssize_t i, Py_ssize_t count) {
   constexpr Py_ssize_t ROOM_ITEMS = 1024;  // bounds the room reserved ahead
   const ObjectLayout& layout = codec.layout;
@@ -226,12 +226,13 @@ bool is_builtin_value(PyObject* obj) noexcept {
 // A long list of objects goes to the model batch first, wherever it stands:
 // the batch writes the bytes the items would get one by one, or gives up and
 // leaves no trace for the items to be written one by one.
-bool write_model_batch(Codec& codec, PyObject* list) {
+bool write_model_batch(EncoderState& codec, PyObject* list) {
   if (Py_SIZE(list) < static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) return false;
   PyObject* first = list_item_at(codec.layout, list, 0);
   if (first == nullptr || is_builtin_value(first)) return false;
   DocumentBuffer& out = codec.payload_buffer;
   size_t start = out.size();
+  StringTable::Mark keys_at_start = codec.strings.mark();
   uint64_t depth = codec.encode_depth;
   ++codec.python_calls;  // the batch reads attributes, which may run Python code
   codec.encode_depth = depth - 1;  // the batch counts the list's own level
@@ -240,6 +241,7 @@ bool write_model_batch(Codec& codec, PyObject* list) {
   if (!written) {
     out.truncate(start);
     codec.spliced.drop_from(start);
+    codec.strings.truncate(keys_at_start);
   }
   return written;
 }
@@ -247,7 +249,7 @@ bool write_model_batch(Codec& codec, PyObject* list) {
 // Items are read by position; a list that grows meanwhile is written up to
 // the count taken at its start (after a batch that gave up, which may have
 // run code that changed it), one that shrinks fails the encode.
-Status write_list(Codec& codec, PyObject* list) {
+Status write_list(EncoderState& codec, PyObject* list) {
   if (write_model_batch(codec, list)) return Status::success();
   Py_ssize_t count = Py_SIZE(list);
   if (!write_count(codec, count, "list").ok()) return Status::failure();
@@ -268,7 +270,7 @@ Status write_list(Codec& codec, PyObject* list) {
 
 // A tuple cannot change, and the caller holds it, so its items need no
 // references of their own.
-Status write_tuple(Codec& codec, PyObject* tuple) {
+Status write_tuple(EncoderState& codec, PyObject* tuple) {
   Py_ssize_t count = PyTuple_Size(tuple);
   if (!write_count(codec, count, "tuple").ok()) return Status::failure();
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -281,7 +283,7 @@ Status write_tuple(Codec& codec, PyObject* tuple) {
 
 // The count is patched after iterating, so a set whose iterator disagrees
 // with its len() still yields a consistent document.
-Status write_set(Codec& codec, PyObject* set) {
+Status write_set(EncoderState& codec, PyObject* set) {
   if (!write_count(codec, PySet_Size(set), "set").ok()) return Status::failure();
   size_t count_offset = codec.payload_buffer.size() - 4;
   ++codec.python_calls;
@@ -298,7 +300,7 @@ Status write_set(Codec& codec, PyObject* set) {
   return Status::success();
 }
 
-Status write_bytes(Codec& codec, PyObject* bytes) {
+Status write_bytes(EncoderState& codec, PyObject* bytes) {
   char* data = PyBytes_AsString(bytes);
   Py_ssize_t size = PyBytes_Size(bytes);
   if (data == nullptr || size < 0) return ensure_error_set();
@@ -310,7 +312,7 @@ bool is_set_like(PyObject* obj) {
 }
 
 // Built-in types by subtype test, in the order of the exact-type tests.
-Status write_subclass_or_special(Codec& codec, PyObject* obj) {
+Status write_subclass_or_special(EncoderState& codec, PyObject* obj) {
   if (PyLong_Check(obj)) return write_int(codec, obj);
   if (PyFloat_Check(obj)) return write_float_object(codec, obj);
   if (PyUnicode_Check(obj)) return write_str(codec, TAG_STRING, obj);
@@ -324,7 +326,7 @@ Status write_subclass_or_special(Codec& codec, PyObject* obj) {
 
 // Everything but the exact scalars: exact containers first, then subclasses
 // and special objects.
-Status write_non_scalar(Codec& codec, PyObject* obj) {
+Status write_non_scalar(EncoderState& codec, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyDict_Type) return write_dict(codec, obj);
   if (type == &PyList_Type) return write_list(codec, obj);
@@ -332,7 +334,7 @@ Status write_non_scalar(Codec& codec, PyObject* obj) {
   return write_subclass_or_special(codec, obj);
 }
 
-Status write_value(Codec& codec, PyObject* obj) {
+Status write_value(EncoderState& codec, PyObject* obj) {
   Status status = Status::success();
   if (write_exact_scalar(codec, obj, status)) return status;
   return write_non_scalar(codec, obj);
@@ -340,7 +342,7 @@ Status write_value(Codec& codec, PyObject* obj) {
 
 }  // namespace
 
-Status serialize_any_optimized(Codec& codec, PyObject* obj) {
+Status serialize_any_optimized(EncoderState& codec, PyObject* obj) {
   DepthScope depth(codec);
   if (!depth.entered()) return Status::failure();
   return write_value(codec, obj);

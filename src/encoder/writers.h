@@ -9,7 +9,7 @@
 #include "common/status.h"
 #include "format/limits.h"
 #include "format/tags.h"
-#include "lib/codec.h"
+#include "encoder/encoder_state.h"
 
 namespace quarl {
 
@@ -17,7 +17,7 @@ namespace quarl {
 // A value at depth MAX_DEPTH + 1 is refused before anything of it is written.
 class DepthScope {
  public:
-  explicit DepthScope(Codec& codec) noexcept : codec_(codec) {
+  explicit DepthScope(EncoderState& codec) noexcept : codec_(codec) {
     entered_ = ++codec_.encode_depth <= MAX_DEPTH;
     if (!entered_) PyErr_SetString(PyExc_RecursionError, "Maximum recursion depth exceeded");
   }
@@ -27,7 +27,7 @@ class DepthScope {
   bool entered() const noexcept { return entered_; }
 
  private:
-  Codec& codec_;
+  EncoderState& codec_;
   bool entered_;
 };
 
@@ -39,13 +39,13 @@ inline Status check_u32_length(size_t length, const char* what) {
                       what, length);
 }
 
-inline void write_none(Codec& codec) { codec.payload_buffer.push(TAG_NONE); }
+inline void write_none(EncoderState& codec) { codec.payload_buffer.push(TAG_NONE); }
 
-inline void write_bool(Codec& codec, bool value) {
+inline void write_bool(EncoderState& codec, bool value) {
   codec.payload_buffer.push(value ? TAG_TRUE : TAG_FALSE);
 }
 
-inline void write_int64(Codec& codec, int64_t value) {
+inline void write_int64(EncoderState& codec, int64_t value) {
   DocumentBuffer& out = codec.payload_buffer;
   if (static_cast<uint64_t>(value) < SMALL_INT_WRITE_LIMIT) {
     out.push(static_cast<uint8_t>(TAG_SMALL_INT | value));
@@ -56,7 +56,7 @@ inline void write_int64(Codec& codec, int64_t value) {
   out.append_u64_unchecked(static_cast<uint64_t>(value));
 }
 
-inline void write_float(Codec& codec, double value) {
+inline void write_float(EncoderState& codec, double value) {
   DocumentBuffer& out = codec.payload_buffer;
   out.reserve_extra(9);
   out.push_unchecked(TAG_FLOAT64);
@@ -66,7 +66,7 @@ inline void write_float(Codec& codec, double value) {
 }
 
 // A float or float subclass by its value.
-inline Status write_float_object(Codec& codec, PyObject* obj) {
+inline Status write_float_object(EncoderState& codec, PyObject* obj) {
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) return Status::failure();
   write_float(codec, value);
@@ -74,7 +74,7 @@ inline Status write_float_object(Codec& codec, PyObject* obj) {
 }
 
 // The length-prefixed layout of strings, bytes and the special types.
-inline Status write_length_prefixed(Codec& codec, uint8_t tag, const char* data, size_t size,
+inline Status write_length_prefixed(EncoderState& codec, uint8_t tag, const char* data, size_t size,
                                     const char* what) {
   if (!check_u32_length(size, what).ok()) return Status::failure();
   DocumentBuffer& out = codec.payload_buffer;
@@ -87,7 +87,7 @@ inline Status write_length_prefixed(Codec& codec, uint8_t tag, const char* data,
 
 // The length-prefixed layout for bytes that `owner`, an immutable bytes or
 // str, keeps alive: a large block is spliced into the result, not copied here.
-inline Status write_owned_block(Codec& codec, uint8_t tag, const char* data, size_t size, const char* what,
+inline Status write_owned_block(EncoderState& codec, uint8_t tag, const char* data, size_t size, const char* what,
                                 PyObject* owner) {
   if (size < SplicedBlocks::MIN_SIZE) return write_length_prefixed(codec, tag, data, size, what);
   if (!check_u32_length(size, what).ok()) return Status::failure();
@@ -101,7 +101,7 @@ inline Status write_owned_block(Codec& codec, uint8_t tag, const char* data, siz
 
 // A str (or subclass) as UTF-8 text under `tag`; lone surrogates raise
 // UnicodeEncodeError. The text lives as long as the str.
-inline Status write_str(Codec& codec, uint8_t tag, PyObject* str) {
+inline Status write_str(EncoderState& codec, uint8_t tag, PyObject* str) {
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(str, &size);
   if (text == nullptr) return Status::failure();
@@ -109,7 +109,7 @@ inline Status write_str(Codec& codec, uint8_t tag, PyObject* str) {
 }
 
 // An int that fits 64 bits; sets `fits` false (with no error) when it does not.
-inline Status write_int_if_fits(Codec& codec, PyObject* obj, bool& fits) {
+inline Status write_int_if_fits(EncoderState& codec, PyObject* obj, bool& fits) {
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (overflow != 0) {

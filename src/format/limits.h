@@ -29,8 +29,6 @@ inline constexpr size_t MAX_STRING_COUNT = 65535;
 inline constexpr size_t MAX_KEY_BYTES = 255;
 // Key indices whose low byte equals the dict terminator are never handed out.
 inline constexpr uint32_t KEY_INDEX_LOW_BYTE_MASK = 0xFF;
-// Room for the string-table section is reserved in steps of this size.
-inline constexpr size_t STRING_TABLE_RESERVE_STEP = 64;
 
 // Compression envelopes.
 inline constexpr size_t MIN_COMPRESS_SIZE = 257;
@@ -72,6 +70,5 @@ inline constexpr size_t CODEC_BUFFER_INITIAL_CAPACITY = 4096;
 // Plain documents from this size on are handed out as the result instead of
 // copied out of the codec's buffer.
 inline constexpr size_t DOCUMENT_HAND_OUT_MIN_SIZE = 64 * 1024;
-inline constexpr size_t STRING_TABLE_INITIAL_CAPACITY = 1024;
 
 }  // namespace quarl

@@ -12,7 +12,46 @@ Status wrong_type(PyObject* arg, const char* name, const char* expected) {
                       type_name.get());
 }
 
+Status bind_keyword(const Parameters& parameters, PyObject* name, PyObject* value, size_t nargs, PyObject** out) {
+  for (size_t i = 0; i < parameters.names.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(name, parameters.names[i]) != 0) continue;
+    if (i < nargs) {
+      return raise_format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
+                          parameters.function, parameters.names[i], i + 1);
+    }
+    out[i] = value;
+    return Status::success();
+  }
+  return raise_format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", name, parameters.function);
+}
+
 }  // namespace
+
+Status bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out) {
+  size_t given = static_cast<size_t>(nargs);
+  if (given > parameters.positional) {
+    return raise_format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zu given)",
+                        parameters.function, parameters.positional, parameters.positional == 1 ? "" : "s", given);
+  }
+  for (size_t i = 0; i < given; ++i) out[i] = args[i];
+  if (kwnames != nullptr) {
+    Py_ssize_t keywords = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+      PyObject* name = PyTuple_GetItem(kwnames, k);
+      if (name == nullptr || !bind_keyword(parameters, name, args[nargs + k], given, out).ok()) {
+        return ensure_error_set();
+      }
+    }
+  }
+  for (size_t i = 0; i < parameters.required; ++i) {
+    if (out[i] == nullptr) {
+      return raise_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", parameters.function,
+                          parameters.names[i], i + 1);
+    }
+  }
+  return Status::success();
+}
 
 Status convert_bool(PyObject* arg, const char* name, bool& out) {
   if (!PyBool_Check(arg)) return wrong_type(arg, name, "bool");

@@ -11,6 +11,22 @@
 
 namespace quarl {
 
+// One function's parameters for the vectorcall convention: `names` in order,
+// the first `positional` of them may come by position (the rest only by
+// keyword), and the first `required` must be given.
+struct Parameters {
+  const char* function;
+  std::span<const char* const> names;
+  size_t positional;
+  size_t required;
+};
+
+// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to `out`, one
+// borrowed reference per parameter (left as it was when not given), with
+// the errors the interpreter's own argument parser raises.
+Status bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out);
+
 // Exactly True or False.
 Status convert_bool(PyObject* arg, const char* name, bool& out);
 // None, True or False; None becomes an empty optional.

@@ -10,6 +10,9 @@
 namespace quarl {
 namespace {
 
+EncoderState& encoder_of(Codec& codec) noexcept { return codec.encoder; }
+EncoderState& encoder_of(EncoderState& encoder) noexcept { return encoder; }
+
 // `default`: None or a callable, kept by the codec.
 Status convert_default(PyObject* arg, PyRef& hook) {
   if (arg == nullptr || arg == Py_None) return Status::success();
@@ -24,84 +27,79 @@ Status convert_default(PyObject* arg, PyRef& hook) {
 }
 
 // The encoding classes take `default` only, as a keyword.
+template <typename Native>
 PyObject* new_encoding_instance(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* format) {
-  const char* names[] = {"default", nullptr};
-  PyObject* default_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &default_arg)) return nullptr;
   PyRef hook;
-  if (!convert_default(default_arg, hook).ok()) return nullptr;
-  bool has_hook = static_cast<bool>(hook);
-  PyObject* self = guard_allocation([&]() -> PyObject* {
-    Codec codec;
-    codec.default_hook = std::move(hook);
-    return new_instance(type, std::move(codec));
-  });
+  if (!no_arguments(args, kwargs)) {
+    const char* names[] = {"default", nullptr};
+    PyObject* default_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &default_arg)) return nullptr;
+    if (!convert_default(default_arg, hook).ok()) return nullptr;
+  }
+  PyObject* self = guard_allocation([&]() -> PyObject* { return new_instance<Native>(type); });
+  if (self == nullptr) return nullptr;
   // Only a `default` can close a reference cycle: codecs without one stay
   // out of the collector's sight.
-  if (self != nullptr && !has_hook) PyObject_GC_UnTrack(self);
+  if (!hook) PyObject_GC_UnTrack(self);
+  encoder_of(native_of<Native>(self)).default_hook = std::move(hook);
   return self;
 }
 
-PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return new_encoding_instance(type, args, kwargs, "|$O:Quarl");
-}
-
 // The codec's only reference that can close a cycle is its `default`.
+template <typename Native>
 int encoding_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(native_of<Codec>(self).default_hook.get());
+  Py_VISIT(encoder_of(native_of<Native>(self)).default_hook.get());
   return 0;
 }
 
+template <typename Native>
 int encoding_clear(PyObject* self) {
-  native_of<Codec>(self).default_hook.reset();
+  encoder_of(native_of<Native>(self)).default_hook.reset();
   return 0;
 }
 
-PyObject* quarl_encode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {"obj", "compress", nullptr};
-  PyObject* obj;
-  PyObject* compress_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:encode_packed", keywords(names), &obj,
-                                   &compress_arg)) {
-    return nullptr;
-  }
+PyObject* quarl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return new_encoding_instance<Codec>(type, args, kwargs, "|$O:Quarl");
+}
+
+constexpr const char* OBJ_COMPRESS[] = {"obj", "compress"};
+constexpr Parameters ENCODE_PACKED = {"encode_packed", OBJ_COMPRESS, 2, 2};
+constexpr Parameters ENCODE_FRAME = {"encode_frame", OBJ_COMPRESS, 1, 1};
+constexpr const char* BYTES_DECOMPRESS[] = {"bytes", "decompress"};
+constexpr Parameters DECODE_PACKED = {"decode_packed", BYTES_DECOMPRESS, 1, 1};
+
+PyObject* quarl_encode_packed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, nullptr};
+  if (!bind_arguments(ENCODE_PACKED, args, nargs, kwnames, bound).ok()) return nullptr;
   return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
     bool compress;
-    if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
-    return encode_packed(codec, obj, compress);
+    if (!convert_bool(bound[1], "compress", compress).ok()) return nullptr;
+    return encode_packed(codec.encoder, bound[0], compress);
   });
 }
 
-PyObject* quarl_decode_packed(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {"bytes", "decompress", nullptr};
-  PyObject* data_arg;
-  PyObject* decompress_arg = Py_True;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:decode_packed", keywords(names), &data_arg,
-                                   &decompress_arg)) {
-    return nullptr;
-  }
+PyObject* quarl_decode_packed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, Py_True};
+  if (!bind_arguments(DECODE_PACKED, args, nargs, kwnames, bound).ok()) return nullptr;
   return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
     std::span<const uint8_t> data;
     bool decompress;
-    if (!convert_bytes(data_arg, "bytes", data).ok()) return nullptr;
-    if (!convert_bool(decompress_arg, "decompress", decompress).ok()) return nullptr;
-    return decode_packed(codec, data, decompress);
+    if (!convert_bytes(bound[0], "bytes", data).ok()) return nullptr;
+    if (!convert_bool(bound[1], "decompress", decompress).ok()) return nullptr;
+    return decode_packed(codec.decoder(), data, decompress);
   });
 }
 
-PyObject* quarl_encode_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {"obj", "compress", nullptr};
-  PyObject* obj;
-  PyObject* compress_arg = Py_True;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:encode_frame", keywords(names), &obj,
-                                   &compress_arg)) {
-    return nullptr;
-  }
-  return with_exclusive<Codec>(self, [&](Codec& codec) -> PyObject* {
+// encode_frame of both classes that own an encoder.
+template <typename Native>
+PyObject* encode_frame_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, Py_True};
+  if (!bind_arguments(ENCODE_FRAME, args, nargs, kwnames, bound).ok()) return nullptr;
+  return with_exclusive<Native>(self, [&](Native& native) -> PyObject* {
     bool compress;
-    if (!convert_bool(compress_arg, "compress", compress).ok()) return nullptr;
-    return encode_frame(codec, obj, compress);
+    if (!convert_bool(bound[1], "compress", compress).ok()) return nullptr;
+    return encode_frame(encoder_of(native), bound[0], compress);
   });
 }
 
@@ -110,11 +108,11 @@ PyObject* quarl_get_eos_frame(PyObject*, PyObject*) { return eos_frame(); }
 
 PyMethodDef quarl_methods[] = {
     {"encode_packed", method_cast(quarl_encode_packed),
-     METH_VARARGS | METH_KEYWORDS, "encode_packed($self, obj, compress)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "encode_packed($self, obj, compress)\n--\n\n"},
     {"decode_packed", method_cast(quarl_decode_packed),
-     METH_VARARGS | METH_KEYWORDS, "decode_packed($self, bytes, *, decompress=True)\n--\n\n"},
-    {"encode_frame", method_cast(quarl_encode_frame),
-     METH_VARARGS | METH_KEYWORDS, "encode_frame($self, obj, *, compress=True)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "decode_packed($self, bytes, *, decompress=True)\n--\n\n"},
+    {"encode_frame", method_cast(encode_frame_method<Codec>),
+     METH_FASTCALL | METH_KEYWORDS, "encode_frame($self, obj, *, compress=True)\n--\n\n"},
     {"get_stream_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
      "get_stream_handshake()\n--\n\n"},
     {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, "get_eos_frame()\n--\n\n"},
@@ -124,8 +122,8 @@ PyMethodDef quarl_methods[] = {
 PyType_Slot quarl_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(quarl_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse<Codec>)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear<Codec>)},
     {Py_tp_methods, quarl_methods},
     {Py_tp_doc, const_cast<char*>("Quarl(*, default=None)\n--\n\n")},
     {0, nullptr},
@@ -136,11 +134,11 @@ PyType_Spec quarl_spec = {
 };
 
 PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return new_encoding_instance(type, args, kwargs, "|$O:QuarlStreamEncoder");
+  return new_encoding_instance<EncoderState>(type, args, kwargs, "|$O:QuarlStreamEncoder");
 }
 
 PyMethodDef stream_encoder_methods[] = {
-    {"encode_frame", method_cast(quarl_encode_frame), METH_VARARGS | METH_KEYWORDS,
+    {"encode_frame", method_cast(encode_frame_method<EncoderState>), METH_FASTCALL | METH_KEYWORDS,
      "encode_frame($self, obj, *, compress=True)\n--\n\n"},
     {"get_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
      "get_handshake()\n--\n\n"},
@@ -150,16 +148,16 @@ PyMethodDef stream_encoder_methods[] = {
 
 PyType_Slot stream_encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stream_encoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Codec>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<EncoderState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse<EncoderState>)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoding_clear<EncoderState>)},
     {Py_tp_methods, stream_encoder_methods},
     {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder(*, default=None)\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec stream_encoder_spec = {
-    "builtins.QuarlStreamEncoder", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "builtins.QuarlStreamEncoder", sizeof(Instance<EncoderState>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     stream_encoder_slots,
 };
 

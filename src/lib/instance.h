@@ -6,8 +6,10 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
+#include "common/pyref.h"
 #include "common/status.h"
 #include "lib/use_marker.h"
 
@@ -41,17 +43,29 @@ auto guard_allocation(Body&& body) noexcept -> decltype(body()) {
   return {};
 }
 
-// Allocates an instance of `type` and moves `native` into it.
-template <typename Native>
-PyObject* new_instance(PyTypeObject* type, Native&& native) {
+// Allocates an instance of `type` and builds its native value in place from
+// `args`.
+template <typename Native, typename... Args>
+PyObject* new_instance(PyTypeObject* type, Args&&... args) {
+  if constexpr (!std::is_nothrow_constructible_v<Native, Args...>) {
+    // Built first, so that a constructor that throws leaves no instance
+    // behind whose native value would be destroyed unbuilt.
+    return new_instance<Native>(type, Native(std::forward<Args>(args)...));
+  }
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  auto* instance = reinterpret_cast<Instance<Native>*>(self);
-  new (&instance->native) Native(std::move(native));
+  PyRef self = PyRef::steal(alloc(type, 0));
+  if (!self) return nullptr;
+  auto* instance = reinterpret_cast<Instance<Native>*>(self.get());
+  new (&instance->native) Native(std::forward<Args>(args)...);
   new (&instance->marker) UseMarker();
-  return self;
+  return self.release();
+}
+
+// True when a constructor that takes no arguments was given none, which
+// spares the argument parser on the common call.
+inline bool no_arguments(PyObject* args, PyObject* kwargs) noexcept {
+  return Py_SIZE(args) == 0 && (kwargs == nullptr || PyDict_Size(kwargs) == 0);
 }
 
 template <typename Native>

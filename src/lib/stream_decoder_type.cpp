@@ -14,7 +14,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* names[] = {"max_frame_size", "expect_handshake", nullptr};
   PyObject* max_frame_size_arg = nullptr;
   PyObject* expect_handshake_arg = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:QuarlStreamDecoder", keywords(names),
+  if (!no_arguments(args, kwargs) && !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:QuarlStreamDecoder", keywords(names),
                                    &max_frame_size_arg, &expect_handshake_arg)) {
     return nullptr;
   }
@@ -30,16 +30,15 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   HandshakeMode mode = !expect_handshake ? HandshakeMode::detect
                        : *expect_handshake ? HandshakeMode::required
                                            : HandshakeMode::absent;
-  return guard_allocation(
-      [&]() -> PyObject* { return new_instance(type, StreamDecoder(max_frame_size, mode)); });
+  return guard_allocation([&]() -> PyObject* { return new_instance<StreamDecoder>(type, max_frame_size, mode); });
 }
 
-PyObject* decoder_feed(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* names[] = {"chunk", nullptr};
-  PyObject* chunk_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:feed", keywords(names), &chunk_arg)) {
-    return nullptr;
-  }
+constexpr const char* CHUNK[] = {"chunk"};
+constexpr Parameters FEED = {"feed", CHUNK, 1, 1};
+
+PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* chunk_arg = nullptr;
+  if (!bind_arguments(FEED, args, nargs, kwnames, &chunk_arg).ok()) return nullptr;
   return with_exclusive<StreamDecoder>(self, [&](StreamDecoder& decoder) -> PyObject* {
     std::span<const uint8_t> chunk;
     if (!convert_bytes(chunk_arg, "chunk", chunk).ok()) return nullptr;
@@ -71,7 +70,7 @@ PyObject* decoder_handshake_received(PyObject* self, void*) {
 }
 
 PyMethodDef decoder_methods[] = {
-    {"feed", method_cast(decoder_feed), METH_VARARGS | METH_KEYWORDS, "feed($self, chunk)\n--\n\n"},
+    {"feed", method_cast(decoder_feed), METH_FASTCALL | METH_KEYWORDS, "feed($self, chunk)\n--\n\n"},
     {"clear", decoder_clear, METH_NOARGS, "clear($self)\n--\n\n"},
     {"reset", decoder_clear, METH_NOARGS, "reset($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

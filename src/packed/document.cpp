@@ -13,17 +13,18 @@ namespace quarl {
 namespace {
 
 // The document is built in one buffer: the value is written after room for
-// the header and the string table as they stand, and only keys that the walk
-// adds move it, once, when the table is filled in. So a steady stream of
-// documents is never copied before it leaves the codec.
-size_t prefix_size(const Codec& codec) noexcept {
+// the header and a string table as large as the last document's, and moves
+// only when this document's table turns out to differ in size. So a steady
+// stream of documents of one shape is never copied before it leaves the codec.
+size_t prefix_size(const EncoderState& codec) noexcept {
   return DOCUMENT_HEADER_SIZE + codec.strings.section_size();
 }
 
 // The root value goes into the buffer at `value_start`.
-Status write_root(Codec& codec, PyObject* obj, size_t& value_start) {
+Status write_root(EncoderState& codec, PyObject* obj, size_t& value_start) {
   DocumentBuffer& out = codec.payload_buffer;
-  value_start = prefix_size(codec);
+  codec.strings.start_document();
+  value_start = DOCUMENT_HEADER_SIZE + codec.strings.previous_section_size();
   codec.encode_depth = 0;
   codec.spliced.clear();
   out.clear();
@@ -34,23 +35,9 @@ Status write_root(Codec& codec, PyObject* obj, size_t& value_start) {
   return serialize_any_optimized(codec, obj);
 }
 
-// A long-lived codec can fill its string table; the document is then written
-// again on a fresh table, and only a document that needs more keys than a
-// table holds fails.
-Status write_root_with_room_for_keys(Codec& codec, PyObject* obj, size_t& value_start) {
-  StringTable& strings = codec.strings;
-  strings.clear_overflow();
-  bool table_was_fresh = strings.is_fresh();
-  if (write_root(codec, obj, value_start).ok()) return Status::success();
-  if (!strings.overflowed() || table_was_fresh) return Status::failure();
-  PyErr_Clear();
-  strings.start_fresh();
-  return write_root(codec, obj, value_start);
-}
-
 // Moves the value behind the final string table, then fills in the header
 // and the table in front of it.
-void assemble_document(Codec& codec, size_t value_start, bool compress) {
+void assemble_document(EncoderState& codec, size_t value_start, bool compress) {
   DocumentBuffer& out = codec.payload_buffer;
   size_t prefix = prefix_size(codec);
   size_t value_size = out.size() - value_start;
@@ -64,16 +51,17 @@ void assemble_document(Codec& codec, size_t value_start, bool compress) {
   header[1] = DOCUMENT_MAGIC_1;
   header[2] = compress ? 1 : 0;
   header[3] = DOCUMENT_FIXED_BYTE;
-  write_u16(header + DOCUMENT_STRING_COUNT_OFFSET, static_cast<uint16_t>(codec.strings.string_list.size()));
+  write_u16(header + DOCUMENT_STRING_COUNT_OFFSET, static_cast<uint16_t>(codec.strings.count()));
   codec.strings.write_section(header + DOCUMENT_HEADER_SIZE);
 }
 
 }  // namespace
 
-Status encode_packed_internal(Codec& codec, PyObject* obj, bool compress) {
+Status encode_packed_internal(EncoderState& codec, PyObject* obj, bool compress) {
   release_encoded(codec);
+  codec.prepare();
   size_t value_start;
-  if (!write_root_with_room_for_keys(codec, obj, value_start).ok()) return Status::failure();
+  if (!write_root(codec, obj, value_start).ok()) return Status::failure();
   size_t size = prefix_size(codec) + codec.payload_buffer.size() - value_start + codec.spliced.total_size();
   if (size > MAX_U32_FIELD) {
     return raise_format(PyExc_ValueError,
@@ -86,16 +74,16 @@ Status encode_packed_internal(Codec& codec, PyObject* obj, bool compress) {
   if (!codec.last_compressed) return Status::success();
   std::vector<std::span<const uint8_t>> document;
   document.swap(codec.result_pieces);
-  return compress_document(document, codec.compressed_buffer, codec.decompress_buffer, codec.result_pieces);
+  return compress_document(document, codec.compressed_buffer, codec.gather_buffer, codec.result_pieces);
 }
 
-size_t encoded_size(const Codec& codec) noexcept {
+size_t encoded_size(const EncoderState& codec) noexcept {
   size_t size = 0;
   for (std::span<const uint8_t> piece : codec.result_pieces) size += piece.size();
   return size;
 }
 
-void copy_encoded(const Codec& codec, uint8_t* out) noexcept {
+void copy_encoded(const EncoderState& codec, uint8_t* out) noexcept {
   for (std::span<const uint8_t> piece : codec.result_pieces) {
     if (piece.empty()) continue;
     std::memcpy(out, piece.data(), piece.size());
@@ -103,7 +91,7 @@ void copy_encoded(const Codec& codec, uint8_t* out) noexcept {
   }
 }
 
-void release_encoded(Codec& codec) noexcept {
+void release_encoded(EncoderState& codec) noexcept {
   codec.result_pieces.clear();
   codec.spliced.clear();
 }
@@ -112,7 +100,7 @@ namespace {
 
 // A large plain document in one piece becomes the result itself; smaller
 // ones are copied out, and the codec keeps its warm buffer for the next.
-PyObject* hand_out_document(Codec& codec) noexcept {
+PyObject* hand_out_document(EncoderState& codec) noexcept {
   DocumentBuffer& out = codec.payload_buffer;
   if (codec.last_compressed || codec.result_pieces.size() != 1 || out.size() < DOCUMENT_HAND_OUT_MIN_SIZE) {
     return nullptr;
@@ -127,7 +115,7 @@ PyObject* hand_out_document(Codec& codec) noexcept {
 
 }  // namespace
 
-PyObject* encode_packed(Codec& codec, PyObject* obj, bool compress) {
+PyObject* encode_packed(EncoderState& codec, PyObject* obj, bool compress) {
   HeldResult held(codec);
   if (!encode_packed_internal(codec, obj, compress).ok()) return nullptr;
   if (PyObject* document = hand_out_document(codec)) return document;
@@ -137,7 +125,7 @@ PyObject* encode_packed(Codec& codec, PyObject* obj, bool compress) {
   return result.release();
 }
 
-PyObject* decode_packed(Codec& codec, std::span<const uint8_t> data, bool decompress) {
+PyObject* decode_packed(DecoderState& codec, std::span<const uint8_t> data, bool decompress) {
   std::span<const uint8_t> document;
   if (!decompress_document(data, decompress, codec.decompress_buffer, document).ok()) {
     return nullptr;

@@ -9,7 +9,7 @@
 
 namespace quarl {
 
-PyObject* encode_frame(Codec& codec, PyObject* obj, bool compress) {
+PyObject* encode_frame(EncoderState& codec, PyObject* obj, bool compress) {
   HeldResult held(codec);
   if (!encode_packed_internal(codec, obj, compress).ok()) return nullptr;
   size_t payload_size = encoded_size(codec);

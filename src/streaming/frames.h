@@ -3,12 +3,12 @@
 
 #include <Python.h>
 
-#include "lib/codec.h"
+#include "encoder/encoder_state.h"
 
 namespace quarl {
 
 // Body of encode_frame (Quarl and QuarlStreamEncoder).
-PyObject* encode_frame(Codec& codec, PyObject* obj, bool compress);
+PyObject* encode_frame(EncoderState& codec, PyObject* obj, bool compress);
 // Bodies of the static handshake and end-of-stream methods.
 PyObject* stream_handshake();
 PyObject* eos_frame();

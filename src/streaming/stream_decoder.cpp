@@ -22,9 +22,9 @@ FrameHeader read_frame_header(const uint8_t* p) noexcept {
 
 }  // namespace
 
-StreamDecoder::StreamDecoder(uint64_t max_frame_size, HandshakeMode mode)
-    : buffer_(STREAM_BUFFER_INITIAL_CAPACITY),
-      max_frame_size_(max_frame_size),
+// The buffer is sized by the first chunk, so that creating a decoder is cheap.
+StreamDecoder::StreamDecoder(uint64_t max_frame_size, HandshakeMode mode) noexcept
+    : max_frame_size_(max_frame_size),
       mode_(mode),
       handshake_received_(mode == HandshakeMode::absent) {}
 
@@ -37,6 +37,7 @@ PyObject* StreamDecoder::feed(std::span<const uint8_t> chunk) {
     return PyList_New(0);
   }
   compact();
+  if (buffer_.capacity() == 0) buffer_.reserve(STREAM_BUFFER_INITIAL_CAPACITY);
   buffer_.append(chunk);
   bool wait_for_handshake = false;
   if (!read_handshake(wait_for_handshake).ok()) return nullptr;

@@ -9,7 +9,7 @@
 #include "common/status.h"
 #include "format/byte_buffer.h"
 #include "format/limits.h"
-#include "lib/codec.h"
+#include "decoder/decoder_state.h"
 
 namespace quarl {
 
@@ -17,7 +17,7 @@ enum class HandshakeMode { detect, required, absent };
 
 class StreamDecoder {
  public:
-  StreamDecoder(uint64_t max_frame_size, HandshakeMode mode);
+  StreamDecoder(uint64_t max_frame_size, HandshakeMode mode) noexcept;
 
   // Body of feed(): a new list of the values completed by `chunk`, or NULL.
   PyObject* feed(std::span<const uint8_t> chunk);
@@ -38,7 +38,7 @@ class StreamDecoder {
   PyObject* read_frames();
   void end_stream(uint64_t payload_length) noexcept;
 
-  Codec codec_;
+  DecoderState codec_;
   ByteBuffer buffer_;
   uint64_t read_position_ = 0;
   uint64_t max_frame_size_;

@@ -1,4 +1,4 @@
-#include "packed/document_buffer.h"
+#include "encoder/document_buffer.h"
 
 #include <new>
 

@@ -1,0 +1,22 @@
+#include "decoder/decoder_state.h"
+
+#include <new>
+
+namespace quarl {
+
+void DecoderState::prepare_once() {
+  layout = ObjectLayout::verified();
+  for (size_t v = 0; v < cached_small_ints.size(); ++v) {
+    cached_small_ints[v] = PyRef::steal(PyLong_FromSize_t(v));
+    if (!cached_small_ints[v]) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+  }
+  cached_none = PyRef::borrow(Py_None);
+  cached_true = PyRef::borrow(Py_True);
+  cached_false = PyRef::borrow(Py_False);
+  prepared = true;
+}
+
+}  // namespace quarl
