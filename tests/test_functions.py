@@ -141,6 +141,7 @@ def test_a_frame_that_looks_like_a_handshake_is_kept_apart():
     f = io.BytesIO()
     quarl.dump(value, f)
     quarl.dump(value, f)
+    assert f.getvalue().count(b"\x00\x00\x00\x00\x02\x00QM") == 2
     f.seek(0)
     assert quarl.load(f) == value and quarl.load(f) == value
     f.seek(0)
