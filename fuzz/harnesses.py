@@ -9,7 +9,7 @@ import decimal
 import random
 import struct
 
-from quarl import Quarl, QuarlStreamDecoder
+from quarl import Quarl, QuarlStreamDecoder, _quarl
 
 # What malformed input may raise: the codec's own errors (ValueError, which covers
 # UnicodeDecodeError), the depth limit, and whatever the special-type constructors
@@ -19,15 +19,28 @@ EXPECTED_DECODE_ERRORS = (ValueError, RecursionError, decimal.InvalidOperation)
 _codec = Quarl()
 
 
+def _outcome(action, data: bytes) -> tuple[type, str] | None:
+    try:
+        action(data)
+    except EXPECTED_DECODE_ERRORS as error:
+        return type(error), str(error)
+    return None
+
+
 def decode_target(data: bytes) -> None:
-    """decode_packed with both values of decompress."""
+    """decode_packed with both values of decompress. Without decompression, the inspect
+    tool's walk of the same document must reach the decoder's verdict, error and message."""
     if not data:
         return
     decompress = bool(data[0] & 1)
-    try:
-        _codec.decode_packed(data[1:], decompress=decompress)
-    except EXPECTED_DECODE_ERRORS:
-        pass
+    decoded = _outcome(lambda d: _codec.decode_packed(d, decompress=decompress), data[1:])
+    if not decompress:
+        listed = _outcome(lambda d: _quarl._list_document(d, data[0] >> 1, _drop_rows), data[1:])
+        assert listed == decoded, (listed, decoded)
+
+
+def _drop_rows(rows: bytes) -> None:
+    assert len(rows) % 29 == 0
 
 
 def _feed_all(decoder, payload: bytes, rng, max_frame_size: int) -> tuple[list, bool]:

@@ -5,6 +5,7 @@ import decimal
 import hashlib
 import os
 import random
+import struct
 import uuid
 
 from quarl import Quarl, QuarlStreamEncoder
@@ -44,6 +45,40 @@ def stream_of(values, handshake=True, compress=False) -> bytes:
     return bytes(stream)
 
 
+def u32(n: int) -> bytes:
+    return struct.pack("<I", n)
+
+
+def nested_forged_lists(size: int) -> bytes:
+    """127 nested lists, each declaring as many items as there are bytes left after its
+    count, then None bytes: once, every level reserved its count before anything failed."""
+    levels = 127
+    fill = size - 6 - 5 * levels
+    value = b"".join(b"\x60" + u32(5 * (levels - k - 1) + fill) for k in range(levels))
+    return b"QL\x00\x01\x00\x00" + value + b"\x10" * fill
+
+
+def forged_inputs() -> None:
+    """Forged inputs that once broke the decoder's resource bounds, kept small."""
+    write("decode", bytes([1]) + nested_forged_lists(4000))
+    write("decode", bytes([0]) + nested_forged_lists(1500))
+    # A single block declaring 255 times its size, and single blocks cut short.
+    envelope = Quarl().encode_packed(bytes(random.Random(5).randbytes(700)), True)
+    block = envelope[4:]
+    write("decode", bytes([1]) + u32(255 * len(block)) + block)
+    text = Quarl().encode_packed(" ".join(str(i) for i in range(400)), True)
+    for cut in (len(text) // 2, len(text) - 1):
+        write("decode", bytes([1]) + text[:cut])
+    # Streams: options 8 is a decoder with max_frame_size 4096 and no handshake looked
+    # for. A small compressed frame whose document is larger than that; then a frame that
+    # fails, followed by more frames, which meet the remembered failure.
+    encoder = QuarlStreamEncoder()
+    big = encoder.encode_frame("y" * 20_000, compress=True)
+    write("stream", bytes([8, 5]) + big + encoder.encode_frame(1))
+    failing = u32(7) + b"\x01\x00" + b"QL\x00\x01\x00\x00\x99"
+    write("stream", bytes([8, 6]) + encoder.encode_frame([1, 2]) + failing + encoder.encode_frame(3) * 3)
+
+
 def main() -> None:
     for value in sample_values():
         for compress in (False, True):
@@ -63,6 +98,8 @@ def main() -> None:
     write("stream", bytes([9, 1]) + stream_of(small[:3]))
     write("stream", bytes([16, 200]) + stream_of(small[1:], compress=True))
     write("stream", bytes([0, 3]) + stream_of([]))
+
+    forged_inputs()
 
     rng = random.Random(3)
     for _ in range(16):

@@ -39,10 +39,10 @@ Print an annotated view of FILE: each field with its byte offset and its bytes
 in hex. The input is recognised as a plain document (it begins with "QL"), a
 stream (it begins with the handshake "QM", or reads as whole frames), or else a
 compression envelope. Documents show their header, string table and value
-tree; envelopes their size fields and chunk records, then the document inside
-(this needs the lz4 package; without it the value is decoded by the codec and
-shown as Python data); streams their handshake, every frame header and each
-data frame's document.
+tree; envelopes their size fields and chunk records, then the document inside;
+streams their handshake, every frame header and each data frame's document.
+The decoder itself reads the bytes, so what is shown is what it reads; the
+view is written as it goes, in memory and time proportional to the input.
 
 For a malformed input the view stops at the fault, marked "!!", and the
 decoder's own error follows on standard error with exit status 1."""
@@ -137,26 +137,44 @@ def non_negative(text: str) -> int:
 def detect(data: bytes, forced: str | None) -> str:
     if forced is not None:
         return forced
-    return _inspect.detect_kind(data, _inspect.lz4_block_module())
+    return _inspect.detect_kind(data)
 
 
 def pending_error(pending: int) -> CommandError:
     return CommandError(f"the stream ends inside a frame: {pending} bytes left undecoded")
 
 
+class TextOutput:
+    """Collects lines and writes them to standard output in blocks."""
+
+    BLOCK = 1 << 16
+
+    def __init__(self) -> None:
+        self.parts: list[str] = []
+        self.size = 0
+
+    def write(self, text: str) -> None:
+        self.parts.append(text)
+        self.size += len(text)
+        if self.size >= self.BLOCK:
+            self.flush()
+
+    def flush(self) -> None:
+        if self.parts:
+            write_text("".join(self.parts))
+            self.parts, self.size = [], 0
+
+
 def run_inspect(args: argparse.Namespace) -> int:
     data = read_input(args.file)
-    report = _inspect.inspect(data, args.kind or "auto", max_items=args.max_items,
+    out = TextOutput()
+    report = _inspect.inspect(data, args.kind or "auto", out.write, max_items=args.max_items,
                               max_frame_size=args.max_frame_size)
-    outcome = _inspect.decode_with_codec(data, report.kind, args.max_frame_size)
-    write_text(_inspect.render(report))
-    if outcome.error is not None:
-        raise CommandError(describe(outcome.error))
-    if report.fault is not None:
-        print(f"quarl: warning: the reader stopped at offset {report.fault.offset}, but the decoder "
-              "accepts the input", file=sys.stderr)
-    if outcome.pending:
-        raise pending_error(outcome.pending)
+    out.flush()
+    if report.error is not None:
+        raise CommandError(describe(report.error))
+    if report.pending:
+        raise pending_error(report.pending)
     return 0
 
 

@@ -72,19 +72,26 @@ class QuarlStreamDecoder:
     """The reading side of a stream: feed it bytes in pieces of any size as they arrive, and
     it returns the value of every frame that is complete.
 
-    max_frame_size (64 MiB unless given) is the largest frame payload accepted; a larger one
-    is refused from its header alone. expect_handshake: None looks for the handshake at the
-    start of the stream, True requires it, False reads frames from the first byte."""
+    max_frame_size (64 MiB unless given) bounds every frame twice: a frame whose header
+    announces a longer payload is refused as soon as its 6 header bytes arrive, and a
+    compressed frame whose envelope declares a larger document is refused before anything is
+    allocated for it, both with ValueError. expect_handshake: None looks for the handshake at
+    the start of the stream, True requires it, False reads frames from the first byte."""
 
     # max_frame_size defaults to 67108864 (64 MiB); the runtime signature shows it as "...".
     def __new__(
         cls, *, max_frame_size: int = ..., expect_handshake: bool | None = None
     ) -> QuarlStreamDecoder: ...
     def feed(self, chunk: bytes) -> list[Any]:
-        """Add chunk (bytes) to the stream and return the values of the frames it completes.
+        """Add chunk (bytes) to the stream and return the values of the data frames it
+        completes, in stream order.
 
         The list is empty while a frame is still incomplete. Bytes after the end-of-stream
-        frame are kept but never decoded. A malformed frame raises ValueError (QuarlError)."""
+        frame are kept but never decoded. A frame larger than max_frame_size, on the wire or
+        once decompressed, raises ValueError (QuarlError). A frame that fails to decode is kept
+        pending, and every later non-empty feed raises the same error again at once, without
+        decoding it again or storing the new bytes (pending_bytes still counts them), until
+        clear()."""
     def clear(self) -> None:
         """Forget every buffered byte and return to the start of a stream, handshake included."""
     def reset(self) -> None:

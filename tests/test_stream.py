@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from builders import EOS, HANDSHAKE, doc, envelope, exact, frame, u32
+from builders import EOS, HANDSHAKE, doc, envelope, exact, frame, lz4_block, u32
 from builders import frame_header as header
 from conftest import run_python
 from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
@@ -77,6 +77,11 @@ ENVELOPED_DOC = envelope(doc("50 05000000" + b"hello".hex()))
 PAYLOAD_ERROR = frame(doc("99"))
 DEEP = frame(doc("60 01000000" * 200 + "10"))
 NOT_FOUND = Raises("Expected stream handshake 'QM' not found")
+BIG_DOC = Quarl().encode_packed("x" * 400, False)
+BIG_ENVELOPE = Quarl().encode_packed("x" * 400, True)
+BIG_PARALLEL = u32(len(BIG_DOC)) + u32(1) + u32(4 + len(lz4_block(BIG_DOC))) + u32(len(BIG_DOC)) + lz4_block(BIG_DOC)
+OVERCLAIMING_PARALLEL = (u32(len(BIG_DOC)) + u32(1) + u32(4 + len(lz4_block(BIG_DOC))) + u32(len(BIG_DOC) + 100)
+                         + lz4_block(BIG_DOC))
 
 
 def row(id, chunks, outcomes, after, **options):
@@ -144,6 +149,25 @@ FEED_ROWS = [
         [Raises("Unknown tag: 0x99"), [], Raises("Unknown tag: 0x99")], (True, False, len(PAYLOAD_ERROR) + 1)),
     row("payload recursion error", [DEEP], [Raises("Maximum recursion depth exceeded during QUARL decoding",
                                                    RecursionError)], (True, False, len(DEEP))),
+    # A failed frame is remembered: later feeds raise its error again at once, and only count
+    # their bytes, until clear(); an unchanged handshake failure likewise.
+    row("payload error remembered across feeds", [PAYLOAD_ERROR, b"x", V1],
+        [Raises("Unknown tag: 0x99")] * 3, (True, False, len(PAYLOAD_ERROR) + 1 + len(V1))),
+    row("handshake failure remembered", [V1, V2], [NOT_FOUND] * 2, (False, False, len(V1) + len(V2)),
+        expect_handshake=True),
+    # The limit holds for the decompressed document too, from the envelope's declared size,
+    # in either envelope form; a plain document is its frame.
+    row("enveloped document above the limit", [frame(BIG_ENVELOPE, 1, 1)],
+        [Raises(f"Decompressed frame size {len(BIG_DOC)} exceeds maximum allowed {len(BIG_ENVELOPE)}")],
+        (True, False, 6 + len(BIG_ENVELOPE)), max_frame_size=len(BIG_ENVELOPE)),
+    row("enveloped document at the limit", [frame(BIG_ENVELOPE, 1, 1)], [["x" * 400]], (True, False, 0),
+        max_frame_size=len(BIG_DOC)),
+    row("parallel envelope above the limit", [frame(BIG_PARALLEL, 1, 1)],
+        [Raises(f"Decompressed frame size {len(BIG_DOC)} exceeds maximum allowed {len(BIG_DOC) - 1}")],
+        (True, False, 6 + len(BIG_PARALLEL)), max_frame_size=len(BIG_DOC) - 1),
+    row("parallel chunks claiming more than the limit", [frame(OVERCLAIMING_PARALLEL, 1, 1)],
+        [Raises(f"Decompressed frame size {len(BIG_DOC) + 100} exceeds maximum allowed {len(BIG_DOC)}")],
+        (True, False, 6 + len(OVERCLAIMING_PARALLEL)), max_frame_size=len(BIG_DOC)),
     # End of stream.
     row("values before end-of-stream are returned", [HANDSHAKE + V1 + V2 + EOS + V3], [[1, {"k": "two"}]],
         (True, True, len(V3))),

@@ -63,6 +63,8 @@ QuarlParser::QuarlParser(std::span<const uint8_t> buffer, size_t start,
       small_ints_(codec.cached_small_ints.data()),
       layout_(codec.layout) {}
 
+void QuarlParser::too_deep() noexcept { fail_too_deep(); }
+
 Status QuarlParser::check_bounds(uint64_t len, uint64_t pos, uint64_t n) noexcept {
   // n is at most a u32 count times 8, so the sum cannot wrap.
   if (pos + n <= len) [[likely]] return Status::success();
@@ -80,7 +82,7 @@ PyObject* QuarlParser::parse() {
   return result;
 }
 
-inline PyObject* QuarlParser::parse_tag(uint8_t tag) {
+PyObject* QuarlParser::parse_tag(uint8_t tag) {
   switch (tag) {
     case TAG_NONE: return Py_NewRef(none_);
     case TAG_FALSE: return Py_NewRef(false_);
@@ -142,33 +144,67 @@ PyObject* QuarlParser::parse_bytes() {
   return PyBytes_FromStringAndSize(raw, length);
 }
 
-PyObject* QuarlParser::parse_list() {
-  if (!require(U32_SIZE).ok()) return nullptr;
-  uint32_t count = read_u32(data_ + pos_);
+Status QuarlParser::read_list_count(uint32_t& count) noexcept {
+  if (!require(U32_SIZE).ok()) return Status::failure();
+  count = read_u32(data_ + pos_);
   pos_ += U32_SIZE;
   // Every element takes at least its tag byte, so a count the rest of the
   // document cannot hold is refused before anything is allocated. Elements of
   // a list at the depth limit would fail on depth before reading a byte, and
   // still do.
   if (count > len_ - pos_) [[unlikely]] {
-    return depth_ >= MAX_DEPTH ? fail_too_deep() : fail_unexpected_end();
+    depth_ >= MAX_DEPTH ? fail_too_deep() : fail_unexpected_end();
+    return Status::failure();
   }
-  PyRef list = PyRef::steal(PyList_New(count));
+  return Status::success();
+}
+
+uint32_t QuarlParser::reservation_for(uint32_t count) const noexcept {
+  // Each slot reserved and not yet begun, in this list and in every open list
+  // around it, stands for at least one byte still to come. So the slots
+  // reserved at any time never outnumber the bytes left, whatever the nesting:
+  // a genuine document always gets its full count, a forged one at most the
+  // input's size in total. Elements beyond the reservation are appended.
+  uint64_t left = len_ - pos_;
+  uint64_t room = left > reserved_ ? left - reserved_ : 0;
+  return count <= room ? count : static_cast<uint32_t>(room);
+}
+
+PyObject* QuarlParser::parse_list() {
+  uint32_t count;
+  if (!read_list_count(count).ok()) return nullptr;
+  uint32_t reserved = reservation_for(count);
+  PyRef list = PyRef::steal(PyList_New(reserved));
   if (!list) return fail_api_call();
+  // Slots that wait in the lists around this one; this list's own waiting
+  // slots are added only where an item may open a list of its own.
+  uint64_t outer = reserved_;
   // Floats, the bulk of numeric lists, are read here without a call of
   // their own; at the depth limit every item takes parse() and its checks.
   bool floats_inline = depth_ < MAX_DEPTH;
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < reserved; ++i) {
     PyObject* item;
     if (floats_inline && len_ - pos_ > FLOAT64_SIZE && data_[pos_] == TAG_FLOAT64) {
       item = PyFloat_FromDouble(read_f64(data_ + pos_ + 1));
       pos_ += 1 + FLOAT64_SIZE;
       if (item == nullptr) return fail_api_call();
     } else {
+      reserved_ = outer + (reserved - i - 1);
       item = parse();
       if (item == nullptr) return nullptr;
     }
     fill_new_list_slot(layout_, list.get(), i, item);
+  }
+  reserved_ = outer;
+  // Only a list whose count outruns the bytes left has items beyond its
+  // reservation, and it fails before its end; until then it grows as they
+  // arrive.
+  for (uint32_t i = reserved; i < count; ++i) {
+    PyObject* item = parse();
+    if (item == nullptr) return nullptr;
+    int appended = PyList_Append(list.get(), item);
+    Py_DECREF(item);
+    if (appended < 0) return fail_api_call();
   }
   return list.release();
 }
@@ -177,16 +213,10 @@ PyObject* QuarlParser::parse_dict() {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return fail_api_call();
   for (;;) {
-    if (pos_ >= len_) [[unlikely]] return fail_not_terminated();
-    // The terminator test comes before the key index is read.
-    if (data_[pos_] == TAG_DICT_END) {
-      ++pos_;
-      return dict.release();
-    }
-    if (!require(U32_SIZE).ok()) return nullptr;
-    uint32_t index = read_u32(data_ + pos_);
-    pos_ += U32_SIZE;
-    if (index >= string_count_) [[unlikely]] return fail_key_index(index);
+    uint32_t index;
+    KeyStep step = next_key(index);
+    if (step == KeyStep::end) return dict.release();
+    if (step == KeyStep::failed) [[unlikely]] return nullptr;
     PyRef value = PyRef::steal(parse());
     if (!value) return nullptr;
     if (PyDict_SetItem(dict.get(), strings_[index].get(), value.get()) < 0) {
@@ -195,12 +225,37 @@ PyObject* QuarlParser::parse_dict() {
   }
 }
 
-PyObject* QuarlParser::parse_float_array() {
-  if (!require(U32_SIZE).ok()) return nullptr;
-  uint32_t count = read_u32(data_ + pos_);
+QuarlParser::KeyStep QuarlParser::next_key(uint32_t& index) noexcept {
+  if (pos_ >= len_) [[unlikely]] {
+    fail_not_terminated();
+    return KeyStep::failed;
+  }
+  // The terminator test comes before the key index is read.
+  if (data_[pos_] == TAG_DICT_END) {
+    ++pos_;
+    return KeyStep::end;
+  }
+  if (!require(U32_SIZE).ok()) return KeyStep::failed;
+  index = read_u32(data_ + pos_);
   pos_ += U32_SIZE;
+  if (index >= string_count_) [[unlikely]] {
+    fail_key_index(index);
+    return KeyStep::failed;
+  }
+  return KeyStep::entry;
+}
+
+Status QuarlParser::read_float_array_count(uint32_t& count) noexcept {
+  if (!require(U32_SIZE).ok()) return Status::failure();
+  count = read_u32(data_ + pos_);
+  pos_ += U32_SIZE;
+  return require(static_cast<uint64_t>(count) * FLOAT64_SIZE);
+}
+
+PyObject* QuarlParser::parse_float_array() {
+  uint32_t count;
+  if (!read_float_array_count(count).ok()) return nullptr;
   uint64_t size = static_cast<uint64_t>(count) * FLOAT64_SIZE;
-  if (!require(size).ok()) return nullptr;
   PyRef list = PyRef::steal(PyList_New(count));
   if (!list) return fail_api_call();
   const uint8_t* values = data_ + pos_;

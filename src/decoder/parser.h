@@ -14,6 +14,8 @@
 
 namespace quarl {
 
+class RowSink;
+
 // Lives for one decode call. The document bytes, the decoded string table
 // and the codec are borrowed and must outlive the parser; the special-type
 // callables it looks up are released with it.
@@ -31,6 +33,12 @@ class QuarlParser {
   // Succeeds when `n` bytes are available at `pos`.
   static Status check_bounds(uint64_t len, uint64_t pos, uint64_t n) noexcept;
 
+  // The inspect tool's walk (listing.cpp): reads the value exactly as parse()
+  // does, with the same checks and errors, but keeps no object, and describes
+  // each value to `rows`. On failure `fault` is the offset of the field at
+  // fault.
+  Status list(RowSink& rows, uint64_t& fault);
+
  private:
   static constexpr size_t SPECIAL_TYPE_COUNT = 5;
 
@@ -44,9 +52,30 @@ class QuarlParser {
   PyObject* parse_float_array();
   PyObject* parse_special(uint8_t tag);
 
+  // One step of a dict: an entry whose valid key index is in `index`, the
+  // terminator (consumed), or a failure with the exception set.
+  enum class KeyStep { entry, end, failed };
+  KeyStep next_key(uint32_t& index) noexcept;
+  // Reads a float array's count and checks that its payload is present.
+  Status read_float_array_count(uint32_t& count) noexcept;
+
+  // Sets the RecursionError of a value too deep.
+  static void too_deep() noexcept;
+
+  // Listing (listing.cpp).
+  Status list_value(RowSink& rows, uint32_t indent, uint64_t label, uint64_t& fault);
+  Status list_list(RowSink& rows, uint64_t start, uint32_t indent, uint64_t label, uint64_t& fault);
+  Status list_dict(RowSink& rows, uint64_t start, uint32_t indent, uint64_t label, uint64_t& fault);
+  Status list_leaf(RowSink& rows, uint64_t start, uint8_t tag, uint32_t indent, uint64_t label,
+                   uint64_t& fault);
+
   // Reads the u32 length of a length-prefixed value and checks that its
   // payload is present; on success `pos_` is at the payload.
   Status read_length_prefix(uint32_t& length) noexcept;
+  // Reads a list's u32 count and refuses one the bytes left cannot hold.
+  Status read_list_count(uint32_t& count) noexcept;
+  // How many of a list's `count` slots to allocate before its items are read.
+  uint32_t reservation_for(uint32_t count) const noexcept;
   Status require(uint64_t n) const noexcept { return check_bounds(len_, pos_, n); }
   PyObject* cached_small_int(uint64_t value) const noexcept {
     return small_ints_[value].new_reference();
@@ -70,6 +99,8 @@ class QuarlParser {
   // uuid.UUID and decimal.Decimal, each looked up when first needed.
   std::array<PyRef, SPECIAL_TYPE_COUNT> special_callables_;
   uint64_t depth_ = 0;
+  // List slots allocated and not yet begun, summed over every open list.
+  uint64_t reserved_ = 0;
   CollectorPause collector_pause_;
 };
 

@@ -65,6 +65,9 @@ inline constexpr size_t STREAM_BUFFER_INITIAL_CAPACITY = 8192;
 // consumed prefix is at least this large (and at least half the buffer).
 inline constexpr size_t STREAM_COMPACT_MIN_CONSUMED = 32768;
 
+// Buffers grown past this are released when the call that grew them ends.
+inline constexpr size_t LARGE_BUFFER_KEEP_LIMIT = 64 * 1024 * 1024;
+
 // Initial sizes of the codec's buffers and string table.
 inline constexpr size_t CODEC_BUFFER_INITIAL_CAPACITY = 4096;
 // Plain documents from this size on are handed out as the result instead of

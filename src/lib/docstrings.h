@@ -89,18 +89,25 @@ inline constexpr char stream_decoder[] =
     "The reading side of a stream: feed it bytes in pieces of any size as they arrive, and\n"
     "it returns the value of every frame that is complete.\n"
     "\n"
-    "max_frame_size (64 MiB unless given) is the largest frame payload accepted; a larger one\n"
-    "is refused from its header alone. expect_handshake: None looks for the handshake at the\n"
-    "start of the stream, True requires it, False reads frames from the first byte.";
+    "max_frame_size (64 MiB unless given) bounds every frame twice: a frame whose header\n"
+    "announces a longer payload is refused as soon as its 6 header bytes arrive, and a\n"
+    "compressed frame whose envelope declares a larger document is refused before anything is\n"
+    "allocated for it, both with ValueError. expect_handshake: None looks for the handshake at\n"
+    "the start of the stream, True requires it, False reads frames from the first byte.";
 
 inline constexpr char stream_decoder_feed[] =
     "feed($self, chunk)\n"
     "--\n"
     "\n"
-    "Add chunk (bytes) to the stream and return the values of the frames it completes.\n"
+    "Add chunk (bytes) to the stream and return the values of the data frames it\n"
+    "completes, in stream order.\n"
     "\n"
     "The list is empty while a frame is still incomplete. Bytes after the end-of-stream\n"
-    "frame are kept but never decoded. A malformed frame raises ValueError (QuarlError).";
+    "frame are kept but never decoded. A frame larger than max_frame_size, on the wire or\n"
+    "once decompressed, raises ValueError (QuarlError). A frame that fails to decode is kept\n"
+    "pending, and every later non-empty feed raises the same error again at once, without\n"
+    "decoding it again or storing the new bytes (pending_bytes still counts them), until\n"
+    "clear().";
 
 inline constexpr char stream_decoder_clear[] =
     "clear($self)\n"

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "common/pyref.h"
+#include "lib/inspect_functions.h"
 #include "lib/types.h"
 
 namespace quarl {
@@ -10,7 +11,7 @@ namespace {
 constexpr const char* VERSION = "1.7.0";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quarl", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_quarl", "", 0, inspect_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module's type objects are process-wide, so a second module object in

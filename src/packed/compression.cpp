@@ -275,9 +275,10 @@ void describe_refused_block(std::span<const uint8_t> block, uint64_t capacity, D
 
 // ---- Decompression ---------------------------------------------------------
 
-// The single-block attempt decodes into `scratch`, then zeroes any shortfall.
-// A declared size that the block could not produce counts as a failed
-// attempt and allocates nothing.
+// The single-block attempt decodes into `scratch`. A block that yields fewer
+// or more bytes than declared is a failed attempt, as is a declared size that
+// the block could not produce (which allocates nothing): a document cut short
+// is never padded out to its declared size.
 bool try_single_block(std::span<const uint8_t> input, ByteBuffer& scratch) {
   uint64_t declared = read_u32(input.data());
   std::span<const uint8_t> block = input.subspan(ENVELOPE_SIZE_FIELD);
@@ -287,9 +288,7 @@ bool try_single_block(std::span<const uint8_t> input, ByteBuffer& scratch) {
   }
   reset_for(scratch, declared);
   int produced = decompress_block(block, scratch.data(), declared);
-  if (produced < 0) return false;
-  std::memset(scratch.data() + produced, 0, declared - static_cast<size_t>(produced));
-  return true;
+  return produced >= 0 && static_cast<uint64_t>(produced) == declared;
 }
 
 struct Chunk {
@@ -307,7 +306,9 @@ Status fail_chunk(const Description& description) {
 // described, when the block cannot be decoded or cannot produce that size.
 // Refusing such sizes here bounds the room reserved for the chunks by the
 // input, whatever the envelope claims.
-bool take_chunk(std::span<const uint8_t> record, Chunk& chunk, Description& fault) {
+bool take_chunk(std::span<const uint8_t> record, Chunk& chunk, Description& fault,
+                size_t& fault_in_record) {
+  fault_in_record = 0;
   if (record.size() < ENVELOPE_SIZE_FIELD) {
     fault.say("a block of %zu bytes has no room for its 4-byte size", record.size());
     return false;
@@ -315,6 +316,7 @@ bool take_chunk(std::span<const uint8_t> record, Chunk& chunk, Description& faul
   chunk.declared = read_u32(record.data());
   chunk.block = record.subspan(ENVELOPE_SIZE_FIELD);
   if (chunk.block.empty()) {
+    fault_in_record = ENVELOPE_SIZE_FIELD;
     fault.say("the block is empty");
     return false;
   }
@@ -337,16 +339,20 @@ bool take_chunk(std::span<const uint8_t> record, Chunk& chunk, Description& faul
 // Walks the records after the parallel header and lays their chunks out one
 // after another in `room` bytes. Framing faults anywhere come before a chunk's
 // own fault; after a chunk fault the walk only checks the framing.
-Status read_chunks(std::span<const uint8_t> input, std::vector<Chunk>& chunks, size_t& room) {
+Status read_chunks(std::span<const uint8_t> input, std::vector<Chunk>& chunks, size_t& room,
+                   size_t& fault_offset) {
   uint32_t count = read_u32(input.data() + ENVELOPE_SIZE_FIELD);
   if (count > (input.size() - PARALLEL_HEADER_SIZE) / CHUNK_RECORD_LENGTH_FIELD) {
+    fault_offset = ENVELOPE_SIZE_FIELD;
     return raise(PyExc_ValueError, "Invalid chunks count in parallel compression header");
   }
   Description fault;
   bool faulty = false;
   room = 0;
   size_t pos = PARALLEL_HEADER_SIZE;
+  size_t chunk_fault = 0;
   for (uint32_t i = 0; i < count; ++i) {
+    fault_offset = pos;
     if (input.size() - pos < CHUNK_RECORD_LENGTH_FIELD) {
       return raise(PyExc_ValueError, "Unexpected end of data in parallel compression chunk headers");
     }
@@ -357,7 +363,9 @@ Status read_chunks(std::span<const uint8_t> input, std::vector<Chunk>& chunks, s
     }
     if (!faulty) {
       Chunk chunk;
-      faulty = !take_chunk(input.subspan(pos, length), chunk, fault);
+      size_t in_record = 0;
+      faulty = !take_chunk(input.subspan(pos, length), chunk, fault, in_record);
+      if (faulty) chunk_fault = pos + in_record;
       if (!faulty) {
         chunk.offset = room;
         room += chunk.declared;
@@ -366,6 +374,7 @@ Status read_chunks(std::span<const uint8_t> input, std::vector<Chunk>& chunks, s
     }
     pos += length;
   }
+  fault_offset = chunk_fault;
   return faulty ? fail_chunk(fault) : Status::success();
 }
 
@@ -398,21 +407,33 @@ size_t join_chunks(const std::vector<Chunk>& chunks, uint8_t* out) noexcept {
   return end;
 }
 
+Status fail_document_limit(uint64_t size, uint64_t limit) {
+  return raise_format(PyExc_ValueError, "Decompressed frame size %llu exceeds maximum allowed %llu",
+                      static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit));
+}
+
 Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
-                           std::span<const uint8_t>& document) {
+                           uint64_t max_document, std::span<const uint8_t>& document,
+                           size_t& fault_offset) {
   std::vector<Chunk> chunks;
   size_t room = 0;
-  if (!read_chunks(input, chunks, room).ok()) return Status::failure();
+  if (!read_chunks(input, chunks, room, fault_offset).ok()) return Status::failure();
+  fault_offset = 0;
+  // Chunks may yield less than they declare, so the room they claim is what
+  // would be allocated; it too stays within the limit.
+  if (room > max_document) return fail_document_limit(room, max_document);
   reset_for(scratch, room);
   ChunkDecompression job{chunks, scratch.data()};
   run_chunks(chunks.size(), job);
   size_t failed = job.first_failure.load();
   if (failed != NO_CHUNK) {
     const Chunk& chunk = chunks[failed];
+    fault_offset = static_cast<size_t>(chunk.block.data() - input.data());
     Description description;
     describe_refused_block(chunk.block, chunk.declared, description);
     return fail_chunk(description);
   }
+  fault_offset = 0;
   size_t total = join_chunks(chunks, scratch.data());
   scratch.truncate(total);
   uint32_t declared_total = read_u32(input.data());
@@ -425,6 +446,10 @@ Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
 }
 
 }  // namespace
+
+void release_if_large(ByteBuffer& buffer) noexcept {
+  if (buffer.capacity() > LARGE_BUFFER_KEEP_LIMIT) buffer.release_storage();
+}
 
 Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBuffer& out,
                          ByteBuffer& scratch, std::vector<std::span<const uint8_t>>& envelope) {
@@ -447,7 +472,12 @@ Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBu
 }
 
 Status decompress_document(std::span<const uint8_t> input, bool decompress, ByteBuffer& scratch,
-                           std::span<const uint8_t>& document) {
+                           std::span<const uint8_t>& document, uint64_t max_document,
+                           EnvelopeReading* reading) {
+  EnvelopeReading unused;
+  EnvelopeReading& out = reading != nullptr ? *reading : unused;
+  out.fault_offset = 0;
+  out.form = EnvelopeForm::document;
   if (!decompress || has_document_magic(input)) {
     document = input;
     return Status::success();
@@ -458,6 +488,11 @@ Status decompress_document(std::span<const uint8_t> input, bool decompress, Byte
   if (input.size() < ENVELOPE_SIZE_FIELD) {
     return raise(PyExc_ValueError, "Buffer too small for compressed QUARL data");
   }
+  // Both envelope forms begin with the document's size: a size above the
+  // limit is refused before either attempt allocates anything.
+  uint64_t declared = read_u32(input.data());
+  if (declared > max_document) return fail_document_limit(declared, max_document);
+  out.form = EnvelopeForm::single_block;
   if (try_single_block(input, scratch)) {
     document = scratch.view();
     return Status::success();
@@ -465,7 +500,8 @@ Status decompress_document(std::span<const uint8_t> input, bool decompress, Byte
   if (input.size() < PARALLEL_HEADER_SIZE) {
     return raise(PyExc_ValueError, "Buffer too small for compressed QUARL data");
   }
-  return decompress_parallel(input, scratch, document);
+  out.form = EnvelopeForm::parallel;
+  return decompress_parallel(input, scratch, max_document, document, out.fault_offset);
 }
 
 }  // namespace quarl

@@ -20,9 +20,26 @@ namespace quarl {
 Status compress_document(std::vector<std::span<const uint8_t>>& document, ByteBuffer& out,
                          ByteBuffer& scratch, std::vector<std::span<const uint8_t>>& envelope);
 
+enum class EnvelopeForm { document, single_block, parallel };
+
+// How an input was read, for the inspect tool: the form recognised (the last
+// one tried, on failure) and, on failure, the offset of the field at fault.
+struct EnvelopeReading {
+  EnvelopeForm form = EnvelopeForm::document;
+  uint64_t fault_offset = 0;
+};
+
 // Recognises a plain document or an envelope. On success `document` views
-// either `input` itself or the content of `scratch`.
+// either `input` itself or the content of `scratch`. An envelope whose
+// declared document size is above `max_document` is refused ("Decompressed
+// frame size {} exceeds maximum allowed {}") before anything is allocated.
 Status decompress_document(std::span<const uint8_t> input, bool decompress, ByteBuffer& scratch,
-                           std::span<const uint8_t>& document);
+                           std::span<const uint8_t>& document,
+                           uint64_t max_document = UINT64_MAX,
+                           EnvelopeReading* reading = nullptr);
+
+// Gives up the storage of a buffer grown past LARGE_BUFFER_KEEP_LIMIT, so that
+// one large (or forged) input does not pin its memory for the codec's life.
+void release_if_large(ByteBuffer& buffer) noexcept;
 
 }  // namespace quarl

@@ -125,12 +125,15 @@ PyObject* encode_packed(EncoderState& codec, PyObject* obj, bool compress) {
   return result.release();
 }
 
-PyObject* decode_packed(DecoderState& codec, std::span<const uint8_t> data, bool decompress) {
+PyObject* decode_packed(DecoderState& codec, std::span<const uint8_t> data, bool decompress,
+                        uint64_t max_document) {
   std::span<const uint8_t> document;
-  if (!decompress_document(data, decompress, codec.decompress_buffer, document).ok()) {
-    return nullptr;
+  PyObject* value = nullptr;
+  if (decompress_document(data, decompress, codec.decompress_buffer, document, max_document).ok()) {
+    value = decode_document(codec, document);
   }
-  return decode_document(codec, document);
+  release_if_large(codec.decompress_buffer);
+  return value;
 }
 
 }  // namespace quarl

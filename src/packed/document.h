@@ -42,6 +42,9 @@ PyObject* encode_packed(EncoderState& codec, PyObject* obj, bool compress);
 
 // Body of Quarl.decode_packed. `data` is read in place and must stay alive
 // and unchanged for the call.
-PyObject* decode_packed(DecoderState& codec, std::span<const uint8_t> data, bool decompress);
+// `max_document` bounds the size an envelope may declare for its document
+// (the stream decoder's max_frame_size); see decompress_document.
+PyObject* decode_packed(DecoderState& codec, std::span<const uint8_t> data, bool decompress,
+                        uint64_t max_document = UINT64_MAX);
 
 }  // namespace quarl

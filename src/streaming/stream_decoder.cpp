@@ -30,33 +30,45 @@ StreamDecoder::StreamDecoder(uint64_t max_frame_size, HandshakeMode mode) noexce
 
 PyObject* StreamDecoder::feed(std::span<const uint8_t> chunk) {
   if (chunk.empty()) return PyList_New(0);
-  if (is_eos_) {
-    // Nothing after the end of the stream is ever parsed, so it is counted
-    // rather than stored: a peer cannot grow the buffer past that point.
-    discarded_after_eos_ += chunk.size();
-    return PyList_New(0);
+  if (is_eos_ || failure_) {
+    // Nothing after the end of the stream, or after a failure that holds
+    // until clear(), is ever parsed, so it is counted rather than stored: a
+    // peer cannot grow the buffer past that point, nor make a failed frame
+    // cost its decoding again.
+    discarded_ += chunk.size();
+    return is_eos_ ? PyList_New(0) : raise_failure();
   }
   compact();
   if (buffer_.capacity() == 0) buffer_.reserve(STREAM_BUFFER_INITIAL_CAPACITY);
   buffer_.append(chunk);
   bool wait_for_handshake = false;
-  if (!read_handshake(wait_for_handshake).ok()) return nullptr;
-  if (wait_for_handshake) return PyList_New(0);
-  return read_frames();
+  PyObject* values = nullptr;
+  if (!read_handshake(wait_for_handshake).ok()) {
+    remember_failure();
+  } else if (wait_for_handshake) {
+    values = PyList_New(0);
+  } else {
+    values = read_frames();
+  }
+  trim();
+  return values;
 }
 
 // The buffer keeps its storage, so a decoder that carries one stream after
-// another does not grow its buffer again for each.
+// another does not grow its buffer again for each (up to the large-buffer
+// limit, see trim()).
 void StreamDecoder::clear() noexcept {
   buffer_.clear();
   read_position_ = 0;
   handshake_received_ = mode_ == HandshakeMode::absent;
   is_eos_ = false;
-  discarded_after_eos_ = 0;
+  discarded_ = 0;
+  failure_.reset();
+  trim();
 }
 
 uint64_t StreamDecoder::pending_bytes() const noexcept {
-  return pending() + discarded_after_eos_;
+  return pending() + discarded_;
 }
 
 size_t StreamDecoder::pending() const noexcept { return buffer_.size() - read_position_; }
@@ -73,6 +85,52 @@ void StreamDecoder::compact() noexcept {
     buffer_.erase_front(read_position_);
     read_position_ = 0;
   }
+}
+
+void StreamDecoder::trim() noexcept {
+  if (pending() == 0 && buffer_.capacity() > LARGE_BUFFER_KEEP_LIMIT) {
+    buffer_.release_storage();
+    read_position_ = 0;
+  }
+}
+
+namespace {
+
+// A new exception of the same class with the same arguments, as meeting the
+// same bytes again would raise; or the exception itself where its class
+// cannot be called that way.
+PyRef copy_exception(PyObject* exception) noexcept {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+  PyRef args = PyRef::steal(PyObject_GetAttrString(exception, "args"));
+  PyRef copy;
+  if (args && PyTuple_Check(args.get())) copy = PyRef::steal(PyObject_Call(type, args.get(), nullptr));
+  if (!copy || !PyExceptionInstance_Check(copy.get())) {
+    PyErr_Clear();
+    copy = PyRef::borrow(exception);
+  }
+  return copy;
+}
+
+}  // namespace
+
+// Only what the bytes decide is remembered: a MemoryError, or an interrupt
+// that arrived during the decode, is raised once and the frame read again.
+void StreamDecoder::remember_failure() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  // A copy is kept, so the frames of the traceback the caller sees are not.
+  if (value != nullptr) failure_ = copy_exception(value);
+  PyErr_Restore(type, value, traceback);
+}
+
+PyObject* StreamDecoder::raise_failure() const noexcept {
+  PyRef fresh = copy_exception(failure_.get());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(fresh.get())), fresh.get());
+  return nullptr;
 }
 
 Status StreamDecoder::read_handshake(bool& wait) {
@@ -126,9 +184,15 @@ PyObject* StreamDecoder::read_frames() {
     // The buffer stays put while the payload decodes: feed holds this
     // decoder exclusively, so no callback can reach it.
     std::span<const uint8_t> payload(frame + FRAME_HEADER_SIZE, header.payload_length);
-    PyRef value = PyRef::steal(
-        decode_packed(codec_, payload, (header.flags & FRAME_FLAG_COMPRESSED) != 0));
-    if (!value || PyList_Append(values.get(), value.get()) < 0) return nullptr;
+    // An envelope is refused from its declared document size when that is
+    // above the frame limit too, before anything is allocated for it.
+    PyRef value = PyRef::steal(decode_packed(
+        codec_, payload, (header.flags & FRAME_FLAG_COMPRESSED) != 0, max_frame_size_));
+    if (!value) {
+      remember_failure();
+      return nullptr;
+    }
+    if (PyList_Append(values.get(), value.get()) < 0) return nullptr;
     read_position_ += frame_size;
   }
   return values.release();
@@ -141,7 +205,7 @@ void StreamDecoder::end_stream(uint64_t payload_length) noexcept {
   size_t skipped = static_cast<size_t>(
       std::min<uint64_t>(FRAME_HEADER_SIZE + payload_length, pending()));
   read_position_ += skipped;
-  discarded_after_eos_ = pending();
+  discarded_ = pending();
   buffer_.clear();
   read_position_ = 0;
   is_eos_ = true;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/pyref.h"
 #include "common/status.h"
 #include "format/byte_buffer.h"
 #include "format/limits.h"
@@ -37,6 +38,12 @@ class StreamDecoder {
   // The frame loop: a new list of the values of the complete data frames.
   PyObject* read_frames();
   void end_stream(uint64_t payload_length) noexcept;
+  // Keeps the pending exception as the decoder's failure and leaves it set.
+  void remember_failure() noexcept;
+  // Raises the remembered failure again, as a new exception of its class.
+  PyObject* raise_failure() const noexcept;
+  // Gives up a large buffer that holds nothing pending.
+  void trim() noexcept;
 
   DecoderState codec_;
   ByteBuffer buffer_;
@@ -45,8 +52,13 @@ class StreamDecoder {
   HandshakeMode mode_;
   bool handshake_received_;
   bool is_eos_ = false;
-  // Bytes that arrived after end-of-stream: counted, never stored.
-  uint64_t discarded_after_eos_ = 0;
+  // Bytes that arrived after end-of-stream or after a failure that stays
+  // until clear(): counted, never stored, since nothing reads them.
+  uint64_t discarded_ = 0;
+  // A missing handshake, an unsupported version or a data frame that did not
+  // decode: the exception, raised again by every later non-empty feed until
+  // clear(), without reading the bytes again.
+  PyRef failure_;
 };
 
 }  // namespace quarl
