@@ -24,7 +24,7 @@ _HANDSHAKE_MAGIC = _HANDSHAKE[:2]
 # handshake magic, so that a reader that looks for an optional handshake is never misled.
 _EMPTY_SKIP_FRAME = b"\x00\x00\x00\x00\x02\x00"
 _FRAME_HEADER = struct.Struct("<IBB")
-_FRAME_EOS, _FRAME_DATA, _FRAME_SKIP = 0, 1, 2
+_FRAME_EOS = 0
 
 DEFAULT_MAX_FRAME_SIZE = 64 * 1024 * 1024
 _POOL_LIMIT = 64
