@@ -109,8 +109,85 @@ class _Reader:
         return chunk.ljust(n, b"\0")
 
 
-def _value(reader: _Reader, depth: int):
-    kind = reader.byte() % (14 if depth < 6 else 8)
+# --- Objects whose callbacks fight the encoder -------------------------------------------
+
+
+class _Model:
+    """A model object: written as the dict of its attributes (in a batch when nine or more share a list)."""
+
+    def __init__(self, fields):
+        self.__dict__.update(fields)
+
+
+class _Reenter:
+    """isoformat() encodes again: on a fresh codec (fine), or on the codec that is encoding (refused)."""
+
+    __slots__ = ("value", "same")
+
+    def __init__(self, value, same):
+        self.value = value
+        self.same = same
+
+    def isoformat(self):
+        codec = _current["codec"] if self.same else Quarl()
+        try:
+            return codec.encode_packed(self.value, False).hex()
+        except RuntimeError:
+            return "borrowed"
+
+
+class _Interrupt:
+    """str() raises KeyboardInterrupt, which must reach the caller."""
+
+    __slots__ = ()
+
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+class _Shapeshifter:
+    """Turns into a _Model (and drops its class) while the encoder asks it for attributes."""
+
+    def __init__(self, fields):
+        self.__dict__.update(fields)
+
+    def __getattr__(self, name):
+        self.__class__ = _Model
+        raise AttributeError(name)
+
+
+class _Mutator:
+    """str() changes the container it sits in."""
+
+    __slots__ = ("target",)
+
+    def __init__(self):
+        self.target = None
+
+    def __str__(self):
+        target = self.target
+        if isinstance(target, list) and target:
+            target.pop()
+        elif isinstance(target, dict):
+            target[len(target) + 1000] = None
+        return "mutated"
+
+
+_current = {"codec": None}
+
+
+def _adopt(container):
+    """Mutators mutate the container that holds them."""
+    items = container.values() if isinstance(container, dict) else container
+    for item in items:
+        if isinstance(item, _Mutator):
+            item.target = container
+    return container
+
+
+def _value(reader: _Reader, depth: int, hostile: bool = False):
+    kinds = (19 if hostile else 15) if depth < 6 else 8
+    kind = reader.byte() % kinds
     if kind == 0:
         return None
     if kind == 1:
@@ -137,13 +214,33 @@ def _value(reader: _Reader, depth: int):
         x = struct.unpack("<d", reader.take(8))[0]
         count, every = reader.byte() * 8, 1 + reader.byte()
         return [i if i % every == 0 else x for i in range(count)]
+    if kind == 14:
+        # A list of model objects, long enough for the batch, with fields in varying orders.
+        names = ["a", "b", "c", "d"][: 1 + reader.byte() % 4]
+        count = 8 + reader.byte() % 6
+        items = []
+        for _ in range(count):
+            order = names if reader.byte() % 8 else names[::-1]
+            # Fields are drawn well below the list, so that lists of models do not nest deeply and
+            # each input stays quick to run.
+            items.append(_Model({name: _value(reader, depth + 4, hostile) for name in order}))
+        return _adopt(items)
+    if kind == 15:
+        return _Reenter(_value(reader, depth + 1), bool(reader.byte() & 1))
+    if kind == 16:
+        return _Interrupt() if reader.byte() % 4 == 0 else _Mutator()
+    if kind == 17:
+        return _Shapeshifter({"s": _value(reader, depth + 1, hostile)})
+    if kind == 18:
+        return _Mutator()
     size = reader.byte() % 5
     if kind == 8:
-        return [_value(reader, depth + 1) for _ in range(size)]
+        return _adopt([_value(reader, depth + 1, hostile) for _ in range(size)])
     if kind == 9:
-        return tuple(_value(reader, depth + 1) for _ in range(size))
+        return tuple(_value(reader, depth + 1, hostile) for _ in range(size))
     if kind == 10:
-        return {reader.take(reader.byte() % 6).decode("latin-1"): _value(reader, depth + 1) for _ in range(size)}
+        return _adopt({reader.take(reader.byte() % 6).decode("latin-1"): _value(reader, depth + 1, hostile)
+                       for _ in range(size)})
     return {int(b) for b in reader.take(size)}
 
 
@@ -156,6 +253,10 @@ def _plain(value):
         return [_plain(v) for v in value]
     if isinstance(value, dict):
         return {k: _plain(v) for k, v in value.items()}
+    if isinstance(value, _Model):
+        return _plain(value.__dict__)
+    if isinstance(value, _Reenter):
+        return Quarl().encode_packed(value.value, False).hex()
     return value
 
 
@@ -188,20 +289,37 @@ def _codec_for(flags: int) -> Quarl:
 
 
 def roundtrip_target(data: bytes) -> None:
-    """Structured values encode and decode back to the same plain data."""
+    """Structured values encode and decode back to the same plain data. With flag 8 the values also
+    hold objects whose callbacks re-enter, raise KeyboardInterrupt, change their class or mutate the
+    containers being written: the encode must then either fail with the error such code causes or
+    give a document that decodes, and never crash."""
     reader = _Reader(data)
     flags = reader.byte()
-    value = _value(reader, 0)
+    hostile = bool(flags & 8)
+    value = _value(reader, 0, hostile)
     codec = _codec_for(flags)
     compress = bool(flags & 1)
+    _current["codec"] = codec
+    try:
+        if flags & 4:
+            # The same value as one data frame, through a stream decoder.
+            frame = codec.encode_frame(value, compress=compress)
+        else:
+            document = codec.encode_packed(value, compress)
+    except (RuntimeError, KeyboardInterrupt, RecursionError):
+        if hostile:
+            return
+        raise
+    finally:
+        _current["codec"] = None
     if flags & 4:
-        # The same value as one data frame, through a stream decoder.
-        values = QuarlStreamDecoder().feed(codec.encode_frame(value, compress=compress))
+        values = QuarlStreamDecoder().feed(frame)
         assert len(values) == 1, values
         back = values[0]
     else:
-        back = _codec.decode_packed(codec.encode_packed(value, compress))
-    assert _same(back, _plain(value)), (value, back)
+        back = _codec.decode_packed(document)
+    if not hostile:
+        assert _same(back, _plain(value)), (value, back)
 
 
 TARGETS = {"decode": decode_target, "stream": stream_target, "roundtrip": roundtrip_target}

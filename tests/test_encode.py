@@ -71,7 +71,7 @@ VALUE_BYTES = [
     (datetime.date(2024, 1, 2), lp(0xD2, "2024-01-02")), (datetime.time(12, 30, 0, 250000), lp(0xD3, "12:30:00.250000")),
     (datetime.datetime(2024, 5, 1, 12, 30, tzinfo=datetime.timezone(datetime.timedelta(hours=2))),
      lp(0xD1, "2024-05-01T12:30:00+02:00")),
-    (NamedDateTime(2024, 5, 1), lp(0x50, "2024-05-01T00:00:00")),
+    (NamedDateTime(2024, 5, 1), lp(0xD1, "2024-05-01T00:00:00")),
     (uuid.UUID(int=0x1234), lp(0xD4, f"{0x1234:032x}")),
     (decimal.Decimal("1.10"), lp(0xD5, "1.10")), (decimal.Decimal("-0"), lp(0xD5, "-0")),
     (on_str(text="slotted"), lp(0x50, "slotted")),
@@ -91,8 +91,8 @@ DOCUMENT_BYTES = [
     ({"a": [1, 2.5, None]}, False, doc("70 00000000 60 03000000 31 40 0000000000000440 10 7F", ["a"])),
     (Point(1, 2.0), False, doc("70 00000000 31 01000000 40 0000000000000040 7F", ["x", "y"])),
     (Tagged("n", 3), False, doc("70 00000000 5001000000 6E 01000000 33 7F", ["name", "value"])),
-    ({1: "a", "1": "b", None: 0}, False,
-     doc("70 00000000 5001000000 61 00000000 5001000000 62 01000000 30 7F", ["1", "None"])),
+    ({1: "a", "2": "b", None: 0}, False,
+     doc("70 00000000 5001000000 61 01000000 5001000000 62 02000000 30 7F", ["1", "2", "None"])),
 ]
 
 

@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from builders import f64, float_array, i64, nest, on_str, raiser, string, table_of, text, u32, value_of
+from builders import f64, float_array, i64, lst, nest, on_str, raiser, string, table_of, text, u32, value_of
 from conftest import run_python
 from quarl import Quarl
 
@@ -115,7 +115,8 @@ class Plain:
 
 
 class Probe(Plain):
-    """Logs failed attribute lookups: the general walk tests every object for isoformat(), the batch the first."""
+    """Logs failed attribute lookups: its __getattr__ may answer differently for each object, so the batch,
+    like the general walk, asks every object once."""
 
     lookups = []
 
@@ -129,9 +130,9 @@ class Probe(Plain):
 
 @pytest.mark.parametrize(
     "items, lookups",
-    [([Probe(a=i) for i in range(9)], 1), ([Probe(a=i) for i in range(8)], 8),
-     ([Probe(a=i, b=i) for i in range(8)] + [Probe(b=1, c=2)], 1 + 9)],
-    ids=["nine take the batch", "eight the general walk", "batch gives up on other fields"],
+    [([Probe(a=i) for i in range(9)], 9), ([Probe(a=i) for i in range(8)], 8),
+     ([Probe(a=i, b=i) for i in range(8)] + [Probe(b=1, c=2)], 9)],
+    ids=["nine take the batch", "eight the general walk", "an item with other fields"],
 )
 def test_which_lists_take_the_batch(items, lookups):
     Probe.lookups.clear()
@@ -208,12 +209,11 @@ def test_batches_are_written_as_their_plain_data(items, plain):
     assert canonical(decode(document)) == canonical(plain)
 
 
-def test_list_that_shrinks_while_the_batch_writes_it():
-    shrinks = on_str(lambda: items.pop() if len(items) == 12 else None)
-    items = [Point(x=i, y=shrinks if i == 1 else i) for i in range(12)]
-    document = encode(items)
-    assert len(items) == 11
-    assert document == general_walk_document(items)
+@pytest.mark.parametrize("size", [12, 8], ids=["batch", "general walk"])
+def test_list_that_shrinks_while_the_batch_writes_it(size):
+    shrinks = on_str(lambda: items.pop() if len(items) == size else None)
+    items = [Point(x=i, y=shrinks if i == 1 else i) for i in range(size)]
+    assert outcome(lambda: encode(items)) == (RuntimeError, "list changed size during iteration")
 
 
 @pytest.mark.parametrize("sequence", [list, tuple], ids=["batch", "general walk"])
@@ -601,14 +601,14 @@ def test_non_contiguous_array_is_refused(array):
      np.array([1 + 2j]), np.array(["a"]), np.array([None])],
     ids=["float32", "int64", "big-endian", "complex", "str", "object"],
 )
-def test_other_arrays_are_written_as_their_str(array):
-    assert value_of(encode(array)) == string(str(array))
+def test_other_arrays_are_written_as_their_tolist(array):
+    assert value_of(encode(array)) == value_of(encode(array.tolist()))
 
 
 def test_arrays_in_a_model_batch():
     items = [Point(x=np.arange(2.0) + i, y=np.arange(2)) for i in range(9)]
     assert encode(items) == general_walk_document(items)
-    assert value_of(encode(items))[10:].startswith(float_array(0, 1) + u32(1) + string("[0 1]"))
+    assert value_of(encode(items))[10:].startswith(float_array(0, 1) + u32(1) + lst(b"\x30", b"\x31"))
 
 
 def test_numpy_is_never_imported_and_not_needed():
@@ -706,11 +706,11 @@ def test_table_conversion_errors_end_the_encode():
         encode(fake_table("Table", to_pylist=property(raiser(RuntimeError("no test")))))
 
 
-def test_converted_data_sits_one_level_below_the_table():
+def test_converted_data_takes_the_depth_of_the_table():
     series = fake_table("Series", to_list=lambda self: [])
-    assert encode(nest(126, series)) == encode(nest(126, []))
+    assert encode(nest(127, series)) == encode(nest(127, []))
     with pytest.raises(RecursionError, match="^Maximum recursion depth exceeded$"):
-        encode(nest(127, series))
+        encode(nest(128, series))
     endless = named("Series")
     endless.to_list = lambda self: endless()
     with pytest.raises(RecursionError, match="^Maximum recursion depth exceeded$"):

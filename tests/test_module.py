@@ -117,7 +117,10 @@ def test_accepted_argument_forms():
 
     QuarlStreamDecoder(max_frame_size=Index(), expect_handshake=True)
     QuarlStreamDecoder(max_frame_size=2**64 - 1, expect_handshake=False)
-    QuarlStreamDecoder(max_frame_size=True)
+    # Booleans are refused here as in every other argument.
+    for flag in (True, False):
+        with pytest.raises(TypeError, match="max_frame_size"):
+            QuarlStreamDecoder(max_frame_size=flag)
 
 
 def test_reentrant_call_is_refused_and_codec_recovers():

@@ -27,12 +27,11 @@ class BufferView {
   }
   ~BufferView() { release(); }
 
-  // Exports `obj` with shape, strides and format; false (no error set) when
-  // it cannot export such a buffer.
+  // Exports `obj` with shape, strides and format; false, with the
+  // exporter's error set, when it cannot export such a buffer.
   bool acquire(PyObject* obj) {
     release();
     acquired_ = PyObject_GetBuffer(obj, &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0;
-    if (!acquired_) PyErr_Clear();
     return acquired_;
   }
   const Py_buffer& get() const noexcept { return view_; }

@@ -176,6 +176,10 @@ PyObject* QuarlParser::parse_list() {
   uint32_t reserved = reservation_for(count);
   PyRef list = PyRef::steal(PyList_New(reserved));
   if (!list) return fail_api_call();
+  // The items may run Python code (the constructors of the special types),
+  // which must not find the list while slots are empty: the collector,
+  // through which alone it could, does not know it until it is whole.
+  PyObject_GC_UnTrack(list.get());
   // Slots that wait in the lists around this one; this list's own waiting
   // slots are added only where an item may open a list of its own.
   uint64_t outer = reserved_;
@@ -206,6 +210,7 @@ PyObject* QuarlParser::parse_list() {
     Py_DECREF(item);
     if (appended < 0) return fail_api_call();
   }
+  PyObject_GC_Track(list.get());
   return list.release();
 }
 

@@ -1,4 +1,4 @@
-// NumPy float64 arrays, written as one block of doubles.
+// NumPy arrays: float64 ones as one block of doubles, others as tolist().
 //
 // The array is read through the buffer protocol, so the module needs neither
 // NumPy's headers nor its C-API capsule, and never imports NumPy: when NumPy
@@ -6,7 +6,6 @@
 #include <bit>
 #include <span>
 #include <string_view>
-#include <utility>
 
 #include "common/buffer_view.h"
 #include "common/pyref.h"
@@ -21,16 +20,16 @@ PyRef imported_ndarray_type() {
   PyObject* numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");
   if (numpy == nullptr || numpy == Py_None) return PyRef();
   PyRef ndarray = PyRef::steal(PyObject_GetAttrString(numpy, "ndarray"));
-  if (!ndarray || !PyType_Check(ndarray.get())) {
-    PyErr_Clear();
-    return PyRef();
-  }
+  if (!ndarray && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  if (ndarray && !PyType_Check(ndarray.get())) ndarray.reset();
   return ndarray;
 }
 
-bool is_ndarray(PyObject* obj) {
-  PyRef ndarray = imported_ndarray_type();
-  return ndarray && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(ndarray.get()));
+Status is_ndarray(PyObject* obj, bool& ndarray) {
+  PyRef type = imported_ndarray_type();
+  if (!type && PyErr_Occurred()) return Status::failure();
+  ndarray = type && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type.get()));
+  return Status::success();
 }
 
 // The buffer format of a float64 in the host's byte order, with or without
@@ -44,12 +43,10 @@ bool is_native_float64(const Py_buffer& view) {
 }
 
 // Row-major for a C-contiguous array, column-major for an F-contiguous one:
-// the doubles are copied as they lie in memory.
-// A large array is spliced into the result, keeping its export and with it
-// a reference: NumPy then refuses to resize the array (unless told to skip
-// that check, which the buffer protocol forbids while an export lives).
-Status write_float_block(EncoderState& codec, BufferView&& exported) {
-  const Py_buffer& view = exported.get();
+// the doubles are copied as they lie in memory, when the walk meets the
+// array, so that Python code run later in the encode (which may write to
+// the array or resize it) cannot change what the document holds.
+Status write_float_block(EncoderState& codec, const Py_buffer& view) {
   if (!PyBuffer_IsContiguous(&view, 'A')) {
     return raise(PyExc_TypeError, "The given array is not contiguous");
   }
@@ -57,26 +54,41 @@ Status write_float_block(EncoderState& codec, BufferView&& exported) {
   size_t count = bytes / sizeof(double);
   if (!check_u32_length(count, "array").ok()) return Status::failure();
   DocumentBuffer& out = codec.payload_buffer;
-  std::span<const uint8_t> doubles(static_cast<const uint8_t*>(view.buf), bytes);
-  bool spliced = bytes >= SplicedBlocks::MIN_SIZE;
-  out.reserve_extra(5 + (spliced ? 0 : bytes));
+  out.reserve_extra(5 + bytes);
   out.push_unchecked(TAG_FLOAT_ARRAY);
   out.append_u32_unchecked(static_cast<uint32_t>(count));
-  if (spliced) {
-    codec.spliced.add_exported(out.size(), doubles, std::move(exported));
-  } else if (bytes != 0) {
-    out.append_unchecked(doubles.data(), bytes);
-  }
+  if (bytes != 0) out.append_unchecked(static_cast<const uint8_t*>(view.buf), bytes);
   return Status::success();
+}
+
+// Exports the array's buffer; an array that cannot export one with strides
+// and a format (BufferError, or the TypeError and ValueError NumPy raises
+// for such requests) is not a float64 block.
+Step export_buffer(PyObject* obj, BufferView& view) {
+  if (view.acquire(obj)) return Step::written;
+  if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+      !PyErr_ExceptionMatches(PyExc_ValueError)) {
+    return Step::failed;
+  }
+  PyErr_Clear();
+  return Step::not_matched;
 }
 
 }  // namespace
 
 Step try_write_float_array(EncoderState& codec, PyObject* obj) {
-  if (!is_ndarray(obj)) return Step::not_matched;
+  bool ndarray;
+  if (!is_ndarray(obj, ndarray).ok()) return Step::failed;
+  if (!ndarray) return Step::not_matched;
   BufferView view;
-  if (!view.acquire(obj) || !is_native_float64(view.get())) return Step::not_matched;
-  return step_from(write_float_block(codec, std::move(view)));
+  Step exported = export_buffer(obj, view);
+  if (exported == Step::failed) return Step::failed;
+  if (exported == Step::written && is_native_float64(view.get())) return step_from(write_float_block(codec, view.get()));
+  // Every other array (other dtypes, other byte orders, record and object
+  // arrays) is written as its tolist() value, in its place.
+  PyRef values = PyRef::steal(PyObject_CallMethod(obj, "tolist", nullptr));
+  if (!values) return Step::failed;
+  return step_from(write_replacement(codec, values.get()));
 }
 
 }  // namespace quarl

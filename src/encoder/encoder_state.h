@@ -14,6 +14,8 @@
 #include "encoder/document_buffer.h"
 #include "encoder/spliced_blocks.h"
 #include "encoder/string_table.h"
+#include "encoder/type_decisions.h"
+#include "common/pyref.h"
 #include "format/byte_buffer.h"
 
 namespace quarl {
@@ -41,6 +43,13 @@ struct EncoderState {
   LayoutVerdicts datetime_layouts;  // probed at the first batch that meets the types
   StringTable strings;  // the keys of the document being written
   uint64_t encode_depth = 0;
+  // What each type met by the current encode becomes (one place for every
+  // path of the encoder); emptied at the start and end of each encode.
+  TypeDecisions decisions;
+  // The depth of the object being written in place of another (an enum
+  // member's value, a table's data), or 0: a replacement keeps the depth of
+  // what it replaces, and only a replacement of that goes one level deeper.
+  uint64_t replacing_depth = 0;
   // Calls into Python code made by the current encode. Containers re-check
   // their size only when this has moved, since only such code can change them.
   uint64_t python_calls = 0;

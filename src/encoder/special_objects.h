@@ -8,6 +8,7 @@
 
 #include "common/pyref.h"
 #include "common/status.h"
+#include "encoder/type_decisions.h"
 #include "encoder/encoder_state.h"
 
 namespace quarl {
@@ -15,9 +16,25 @@ namespace quarl {
 // Dictionary encoding of a dict (or subclass), shared with the __dict__ step.
 Status write_dict(EncoderState& codec, PyObject* dict);
 
+// An object written in place of another, at that object's depth; a
+// replacement of a replacement goes one level deeper (so endless chains end
+// at the depth limit).
+Status write_replacement(EncoderState& codec, PyObject* replacement);
+
+// A dict subclass read in its own iteration order (OrderedDict).
+Status write_ordered_dict(EncoderState& codec, PyObject* dict);
+
+// Subclasses of the built-in types, by subtype tests in the walk's order.
+Status write_builtin_subclass(EncoderState& codec, PyObject* obj);
+
+// The instance dict of a model object of `type`: keys that are the ones of
+// the type's key hint take their indices from it; the first dict written for
+// the type makes the hint.
+Status write_model_dict(EncoderState& codec, PyTypeObject* type, PyObject* dict, const KeyHint* keys);
+
 // Objects that are none of the built-in types: float64 arrays, Decimal,
 // date-like objects, UUIDs, enum members, tables, objects with a __dict__,
-// and finally str().
+// and finally str() or the `default` hook; decided by the type where it can.
 Status write_special_object(EncoderState& codec, PyObject* obj);
 
 // The last step for an object nothing else takes: the codec's `default`

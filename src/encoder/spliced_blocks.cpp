@@ -3,12 +3,7 @@
 namespace quarl {
 
 void SplicedBlocks::add_owned(size_t offset, std::span<const uint8_t> bytes, PyObject* owner) {
-  blocks_.push_back(Block{offset, bytes, PyRef::borrow(owner), BufferView()});
-  total_size_ += bytes.size();
-}
-
-void SplicedBlocks::add_exported(size_t offset, std::span<const uint8_t> bytes, BufferView&& exported) {
-  blocks_.push_back(Block{offset, bytes, PyRef(), std::move(exported)});
+  blocks_.push_back(Block{offset, bytes, PyRef::borrow(owner)});
   total_size_ += bytes.size();
 }
 

@@ -8,18 +8,17 @@
 #include <span>
 #include <vector>
 
-#include "common/buffer_view.h"
 #include "common/pyref.h"
 #include "format/byte_buffer.h"
 
 namespace quarl {
 
-// The bytes of a large bytes, str or array value are not copied into the
-// payload while the document is written: the walk writes the tag and length
-// and records where the bytes belong, and they are copied once, straight
-// into the result. Each record keeps its memory alive and in place: a
-// reference to an immutable bytes or str, or a buffer export, which stops an
-// array from being resized or freed. Records hold references, so they are
+// The bytes of a large bytes or str value are not copied into the payload
+// while the document is written: the walk writes the tag and length and
+// records where the bytes belong, and they are copied once, straight into
+// the result. Each record keeps its memory alive and unchanged: a reference
+// to an immutable bytes or str. (Arrays are mutable, so their contents are
+// copied when the walk meets them.) Records hold references, so they are
 // dropped (with the GIL) as soon as the result has been copied out.
 class SplicedBlocks {
  public:
@@ -30,7 +29,6 @@ class SplicedBlocks {
     size_t offset;  // payload position where the bytes belong
     std::span<const uint8_t> bytes;
     PyRef owner;
-    BufferView exported;
   };
 
   bool empty() const noexcept { return blocks_.empty(); }
@@ -38,8 +36,6 @@ class SplicedBlocks {
 
   // Records `bytes`, owned by the immutable `owner`, at payload `offset`.
   void add_owned(size_t offset, std::span<const uint8_t> bytes, PyObject* owner);
-  // Records `bytes` of an export, which the record keeps.
-  void add_exported(size_t offset, std::span<const uint8_t> bytes, BufferView&& exported);
   void clear() noexcept { blocks_.clear(), total_size_ = 0; }
   // Drops the blocks recorded at `offset` or later, whose payload was cut off.
   void drop_from(size_t offset) noexcept;

@@ -5,10 +5,17 @@
 #include <cstring>
 #include <string_view>
 
-#include "encoder/fast_paths.h"
+#include "encoder/standard_values.h"
 #include "encoder/writers.h"
 
 namespace quarl {
+
+// Text returned by Python code, which must be a str, under `tag`; the
+// standard types' own methods, for states the fields cannot give.
+Status write_returned_text(EncoderState& codec, uint8_t tag, PyRef text);
+Status write_isoformat(EncoderState& codec, PyObject* obj, uint8_t tag, const EncodeNames& names);
+Status write_uuid_hex(EncoderState& codec, PyObject* obj, const EncodeNames& names);
+
 namespace {
 
 constexpr long MICROSECONDS_PER_SECOND = 1000000;
@@ -145,7 +152,7 @@ void append_clock(IsoText& text, const uint8_t* packed) {
 
 // +HH:MM, with :SS and .ffffff only when the offset has them; a negative
 // offset is written as the sign and the magnitude.
-Status append_offset(IsoText& text, PyObject* offset, const ValueNames& names) {
+Status append_offset(IsoText& text, PyObject* offset, const EncodeNames& names) {
   long days, seconds, microseconds;
   if (!read_long(offset, names.days.get(), days).ok() || !read_long(offset, names.seconds.get(), seconds).ok() ||
       !read_long(offset, names.microseconds.get(), microseconds).ok()) {
@@ -176,13 +183,15 @@ enum class Zone { appended, unusual, failed };
 // The offset suffix of an aware value, from its own utcoffset(). A fixed
 // timezone always gives the same text, which the field remembers. An offset
 // that is not exactly a timedelta is left to isoformat() itself.
-Zone append_zone(IsoText& text, PyObject* obj, PyObject* tzinfo, const ValueNames& names, FieldMemo& memo) {
+Zone append_zone(IsoText& text, PyObject* obj, PyObject* tzinfo, const EncodeNames& names, TimezoneMemo& memo) {
   if (tzinfo == Py_None) return Zone::appended;
   if (memo.timezone.get() == tzinfo) {
     text.append(memo.offset_text);
     return Zone::appended;
   }
   PyRef held_tzinfo = PyRef::borrow(tzinfo);
+  // A timezone of any other class may run Python code.
+  if (!Py_IS_TYPE(tzinfo, reinterpret_cast<PyTypeObject*>(names.timezone_type.get()))) memo.ran_python = true;
   PyRef offset = PyRef::steal(PyObject_CallMethodObjArgs(obj, names.utcoffset.get(), nullptr));
   if (!offset) return Zone::failed;
   if (offset.get() == Py_None) return Zone::appended;
@@ -227,7 +236,7 @@ size_t state_size(Layout layout) {
   return DATETIME_STATE_SIZE;
 }
 
-PyObject* reduce_method(Layout layout, const ValueNames& names) {
+PyObject* reduce_method(Layout layout, const EncodeNames& names) {
   switch (layout) {
     case Layout::date:
       return names.date_reduce.get();
@@ -239,7 +248,7 @@ PyObject* reduce_method(Layout layout, const ValueNames& names) {
   return names.datetime_reduce.get();
 }
 
-Read append_zone_of(IsoText& text, PyObject* obj, PyObject* tzinfo, const ValueNames& names, FieldMemo& memo) {
+Read append_zone_of(IsoText& text, PyObject* obj, PyObject* tzinfo, const EncodeNames& names, TimezoneMemo& memo) {
   switch (append_zone(text, obj, tzinfo, names, memo)) {
     case Zone::appended:
       return Read::done;
@@ -253,7 +262,7 @@ Read append_zone_of(IsoText& text, PyObject* obj, PyObject* tzinfo, const ValueN
 
 // Builds the isoformat() text of a standard date, time or datetime, from the
 // object's memory where its layout was proved, else from its pickled state.
-Read build_iso_text(IsoText& text, PyObject* obj, Layout layout, const ValueNames& names, FieldMemo& memo) {
+Read build_iso_text(IsoText& text, PyObject* obj, Layout layout, const EncodeNames& names, TimezoneMemo& memo) {
   if (names.in_memory.readable(layout)) {
     StoredFields fields = read_stored_fields(obj, layout);
     append_fields(text, fields.packed, layout);
@@ -266,10 +275,15 @@ Read build_iso_text(IsoText& text, PyObject* obj, Layout layout, const ValueName
   return append_zone_of(text, obj, state.tzinfo, names, memo);
 }
 
-Status write_iso_text(EncoderState& codec, PyObject* obj, Layout layout, uint8_t tag, const ValueNames& names,
-                      FieldMemo& memo) {
+Status write_iso_text(EncoderState& codec, PyObject* obj, Layout layout, uint8_t tag, const EncodeNames& names,
+                      TimezoneMemo& memo) {
   IsoText text;
-  switch (build_iso_text(text, obj, layout, names, memo)) {
+  Read read = build_iso_text(text, obj, layout, names, memo);
+  if (memo.ran_python) {
+    memo.ran_python = false;
+    ++codec.python_calls;
+  }
+  switch (read) {
     case Read::done:
       return write_text(codec, tag, text.view());
     case Read::unusual:
@@ -296,30 +310,30 @@ Status write_returned_text(EncoderState& codec, uint8_t tag, PyRef text) {
   return write_str(codec, tag, text.get());
 }
 
-Status write_isoformat(EncoderState& codec, PyObject* obj, uint8_t tag, const ValueNames& names) {
+Status write_isoformat(EncoderState& codec, PyObject* obj, uint8_t tag, const EncodeNames& names) {
   return write_returned_text(codec, tag,
                              PyRef::steal(PyObject_CallMethodObjArgs(obj, names.isoformat.get(), nullptr)));
 }
 
-Status write_uuid_hex(EncoderState& codec, PyObject* obj, const ValueNames& names) {
+Status write_uuid_hex(EncoderState& codec, PyObject* obj, const EncodeNames& names) {
   return write_returned_text(codec, TAG_UUID, PyRef::steal(PyObject_GetAttr(obj, names.hex.get())));
 }
 
-Status write_standard_date(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_standard_date(EncoderState& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo) {
   return write_iso_text(codec, obj, Layout::date, TAG_DATE, names, memo);
 }
 
-Status write_standard_time(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_standard_time(EncoderState& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo) {
   return write_iso_text(codec, obj, Layout::time, TAG_TIME, names, memo);
 }
 
-Status write_standard_datetime(EncoderState& codec, PyObject* obj, const ValueNames& names, FieldMemo& memo) {
+Status write_standard_datetime(EncoderState& codec, PyObject* obj, const EncodeNames& names, TimezoneMemo& memo) {
   return write_iso_text(codec, obj, Layout::datetime, TAG_DATETIME, names, memo);
 }
 
 // uuid.UUID keeps its value as a 128-bit `int`; `hex` is that number as 32
 // lowercase digits. A number outside 128 bits is left to `hex` itself.
-Status write_standard_uuid(EncoderState& codec, PyObject* obj, const ValueNames& names) {
+Status write_standard_uuid(EncoderState& codec, PyObject* obj, const EncodeNames& names) {
   PyRef number = PyRef::steal(PyObject_GetAttr(obj, names.int_.get()));
   if (!number) return Status::failure();
   if (!PyLong_CheckExact(number.get())) return write_uuid_hex(codec, obj, names);
@@ -329,6 +343,7 @@ Status write_standard_uuid(EncoderState& codec, PyObject* obj, const ValueNames&
   if (!high_number) return Status::failure();
   unsigned long long high = PyLong_AsUnsignedLongLong(high_number.get());
   if (high == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return Status::failure();
     PyErr_Clear();
     return write_uuid_hex(codec, obj, names);
   }
@@ -336,31 +351,6 @@ Status write_standard_uuid(EncoderState& codec, PyObject* obj, const ValueNames&
   append_hex(text, high);
   append_hex(text + UUID_HEX_DIGITS / 2, low);
   return write_text(codec, TAG_UUID, std::string_view(text, UUID_HEX_DIGITS));
-}
-
-// The first class on the type's MRO that defines the attribute must be
-// enum.Enum itself; any failure to tell counts as no.
-bool uses_enum_value_and_name(PyTypeObject* type, const ValueNames& names) {
-  if (!names.enum_type) return false;
-  PyRef mro = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names.mro.get()));
-  if (!mro || !PyTuple_Check(mro.get())) {
-    PyErr_Clear();
-    return false;
-  }
-  for (PyObject* attribute : {names.value.get(), names.name.get()}) {
-    PyObject* owner = nullptr;
-    for (Py_ssize_t i = 0; owner == nullptr && i < PyTuple_Size(mro.get()); ++i) {
-      PyObject* klass = PyTuple_GetItem(mro.get(), i);
-      PyRef dict = PyRef::steal(PyObject_GetAttr(klass, names.dict.get()));
-      if (!dict) {
-        PyErr_Clear();
-        return false;
-      }
-      if (PyMapping_HasKey(dict.get(), attribute)) owner = klass;
-    }
-    if (owner != names.enum_type.get()) return false;
-  }
-  return true;
 }
 
 }  // namespace quarl

@@ -51,13 +51,14 @@ Status convert_table(PyObject* obj, std::string_view type_name, PyRef& converted
 
 }  // namespace
 
-// The converted data sits one level below the object, so a conversion that
-// keeps returning table-like objects ends at the depth limit.
+// The converted data takes the object's depth; a conversion that keeps
+// returning table-like objects goes one level deeper each further time, and
+// so ends at the depth limit.
 Step try_write_table(EncoderState& codec, PyObject* obj, std::string_view type_name) {
   PyRef converted;
   if (!convert_table(obj, type_name, converted).ok()) return Step::failed;
   if (!converted) return Step::not_matched;
-  return step_from(serialize_any_optimized(codec, converted.get()));
+  return step_from(write_replacement(codec, converted.get()));
 }
 
 }  // namespace quarl

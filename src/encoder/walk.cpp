@@ -1,7 +1,10 @@
 // The general walk: the fixed order of type tests that decides what every
 // Python value becomes.
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "common/object_layout.h"
 #include "common/pyref.h"
@@ -19,16 +22,16 @@ Status write_value(EncoderState& codec, PyObject* obj);
 // unraisable and named by its type.
 Status non_str_key_text(PyObject* key, std::string& text);
 
-Status intern_key(EncoderState& codec, PyObject* key, uint32_t& index) {
-  if (PyUnicode_CheckExact(key)) return codec.strings.intern_str(key, index);
+// The index of a key that is not an exact str; `text` is its key text.
+Status intern_key(EncoderState& codec, PyObject* key, uint32_t& index, std::string& text) {
   ++codec.python_calls;
   if (PyUnicode_Check(key)) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
     if (utf8 == nullptr) return Status::failure();
-    return codec.strings.intern_text(std::string_view(utf8, static_cast<size_t>(size)), index);
+    text.assign(utf8, static_cast<size_t>(size));
+    return codec.strings.intern_text(text, index);
   }
-  std::string text;
   if (!non_str_key_text(key, text).ok()) return Status::failure();
   return codec.strings.intern_text(text, index);
 }
@@ -52,11 +55,17 @@ void append_utf8_replacing_surrogates(std::string& out, Py_UCS4 c) {
   }
 }
 
+// Only an ordinary Exception from str(key) is reported as unraisable;
+// KeyboardInterrupt, SystemExit and MemoryError end the encode.
 Status unprintable_key_text(PyObject* key, std::string& text) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return Status::failure();
+  }
   PyErr_WriteUnraisable(key);
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(key)));
   const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
   if (utf8 == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return Status::failure();
     PyErr_Clear();
     text = "<unprintable object>";
   } else {
@@ -142,29 +151,109 @@ Status write_non_scalar(EncoderState& codec, PyObject* obj);
   return write_non_scalar(codec, held.get());
 }
 
-Status write_dict_entry(EncoderState& codec, PyObject* key, PyObject* value) {
-  uint32_t index;
-  if (PyUnicode_CheckExact(key)) {
-    if (!codec.strings.intern_str(key, index).ok()) return Status::failure();
-    codec.payload_buffer.append_u32(index);
-    return write_item(codec, value);
+// The indices of one dict's keys, kept once a key that is not an exact str
+// appears: two keys whose texts are equal (the int 1 and the str "1") would
+// be merged by the decoder, so they fail the encode. Exact str keys cannot
+// collide, so dicts of them never keep anything.
+class KeyTexts {
+ public:
+  bool active() const noexcept { return seen_ != nullptr; }
+  // Starts keeping, with the indices of the dict's first `count` keys, all
+  // exact strs (interned already, so this runs no Python code).
+  Status activate(EncoderState& codec, PyObject* dict, size_t count) {
+    activate_empty();
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    for (size_t i = 0; i < count && PyDict_Next(dict, &pos, &key, &value); ++i) {
+      uint32_t index;
+      if (!PyUnicode_CheckExact(key) || !codec.strings.intern_str(key, index).ok()) continue;
+      seen_->insert(index);
+    }
+    return PyErr_Occurred() ? Status::failure() : Status::success();
   }
-  // str(key) may change the dict: the entry is held until it is written.
+  void activate_empty() { seen_ = std::make_unique<std::unordered_set<uint32_t>>(); }
+  // Fails when another key of the dict had the same text.
+  Status add(uint32_t index, std::string_view text) {
+    if (!active() || seen_->insert(index).second) return Status::success();
+    PyRef shown = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!shown) return Status::failure();
+    return raise_format(PyExc_ValueError, "two keys of one dict are both written as the key text %R", shown.get());
+  }
+  Status add_str(uint32_t index, PyObject* key) {
+    if (!active() || seen_->insert(index).second) return Status::success();
+    return raise_format(PyExc_ValueError, "two keys of one dict are both written as the key text %R", key);
+  }
+
+ private:
+  // Made only when a key that is not an exact str appears.
+  std::unique_ptr<std::unordered_set<uint32_t>> seen_;
+};
+
+// A key that is not an exact str: str(key) may change the dict, so the
+// entry is held until it is written.
+Status write_other_entry(EncoderState& codec, PyObject* key, PyObject* value, KeyTexts& texts) {
   PyRef held_key = PyRef::borrow(key);
   PyRef held_value = PyRef::borrow(value);
-  if (!intern_key(codec, held_key.get(), index).ok()) return Status::failure();
+  uint32_t index;
+  std::string text;
+  if (!intern_key(codec, held_key.get(), index, text).ok()) return Status::failure();
+  if (!texts.add(index, text).ok()) return Status::failure();
   codec.payload_buffer.append_u32(index);
   return serialize_any_optimized(codec, held_value.get());
 }
 
-Status write_dict_entries(EncoderState& codec, PyObject* dict) {
+bool hinted(const KeyHint* hint, size_t position, PyObject* key) noexcept {
+  if (hint == nullptr || position >= hint->names.size()) return false;
+  PyObject* name = hint->names[position].get();
+  if (key == name) return true;
+  return name != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0;
+}
+
+// One entry; `position` counts the entries written before it.
+[[gnu::always_inline]] inline Status write_entry(EncoderState& codec, PyObject* dict, PyObject* key, PyObject* value,
+                                                 size_t position, const KeyHint* hint, KeyHint* building,
+                                                 KeyTexts& texts) {
+  uint32_t index;
+  if (hinted(hint, position, key)) {
+    index = hint->indices[position];
+    if (texts.active() && !texts.add_str(index, key).ok()) return Status::failure();
+    codec.payload_buffer.append_u32(index);
+    return write_item(codec, value);
+  }
+  if (PyUnicode_CheckExact(key)) {
+    if (!codec.strings.intern_str(key, index).ok()) return Status::failure();
+    if (texts.active() && !texts.add_str(index, key).ok()) return Status::failure();
+    if (building != nullptr) {
+      building->names.push_back(PyRef::borrow(key));
+      building->indices.push_back(index);
+    }
+    codec.payload_buffer.append_u32(index);
+    return write_item(codec, value);
+  }
+  if (building != nullptr) {
+    building->names.emplace_back();
+    building->indices.push_back(0);
+  }
+  if (!texts.active() && dict != nullptr && !texts.activate(codec, dict, position).ok()) return Status::failure();
+  return write_other_entry(codec, key, value, texts);
+}
+
+// The entries in the dict's own storage order. Keys at the positions of a
+// key hint take its indices; `building` records the keys met, to make a
+// hint of them.
+Status write_dict_entries(EncoderState& codec, PyObject* dict, const KeyHint* hint = nullptr,
+                          KeyHint* building = nullptr) {
   Py_ssize_t expected_size = PyDict_Size(dict);
   uint64_t calls_at_start = codec.python_calls;
   Py_ssize_t pos = 0;
+  size_t position = 0;
   PyObject* key;
   PyObject* value;
+  KeyTexts texts;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!write_dict_entry(codec, key, value).ok()) return Status::failure();
+    if (!write_entry(codec, dict, key, value, position, hint, building, texts).ok()) return Status::failure();
+    ++position;
     if (codec.python_calls != calls_at_start && PyDict_Size(dict) != expected_size) {
       return raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
@@ -172,11 +261,51 @@ Status write_dict_entries(EncoderState& codec, PyObject* dict) {
   return Status::success();
 }
 
+// A dict subclass whose iteration order is its own (OrderedDict): the keys
+// in that order, each with the value stored under it.
+Status write_ordered_entries(EncoderState& codec, PyObject* dict) {
+  ++codec.python_calls;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(dict));
+  if (!iterator) return Status::failure();
+  KeyTexts texts;
+  texts.activate_empty();
+  size_t position = 0;
+  while (PyRef key = PyRef::steal(PyIter_Next(iterator.get()))) {
+    PyRef value = PyRef::steal(PyObject_GetItem(dict, key.get()));
+    if (!value) return Status::failure();
+    if (!write_entry(codec, nullptr, key.get(), value.get(), position++, nullptr, nullptr, texts).ok()) {
+      return Status::failure();
+    }
+  }
+  return PyErr_Occurred() ? Status::failure() : Status::success();
+}
+
 }  // namespace
 
 Status write_dict(EncoderState& codec, PyObject* dict) {
   codec.payload_buffer.push(TAG_DICT);
   if (!write_dict_entries(codec, dict).ok()) return Status::failure();
+  codec.payload_buffer.push(TAG_DICT_END);
+  return Status::success();
+}
+
+Status write_ordered_dict(EncoderState& codec, PyObject* dict) {
+  codec.payload_buffer.push(TAG_DICT);
+  if (!write_ordered_entries(codec, dict).ok()) return Status::failure();
+  codec.payload_buffer.push(TAG_DICT_END);
+  return Status::success();
+}
+
+Status write_model_dict(EncoderState& codec, PyTypeObject* type, PyObject* dict, const KeyHint* keys) {
+  codec.payload_buffer.push(TAG_DICT);
+  if (keys == nullptr && codec.decisions.wants_key_hint(type)) {
+    auto building = std::make_unique<KeyHint>();
+    if (!write_dict_entries(codec, dict, nullptr, building.get()).ok()) return Status::failure();
+    if (building->names.empty()) building.reset();
+    codec.decisions.set_key_hint(type, std::move(building));
+  } else if (!write_dict_entries(codec, dict, keys).ok()) {
+    return Status::failure();
+  }
   codec.payload_buffer.push(TAG_DICT_END);
   return Status::success();
 }
@@ -223,36 +352,23 @@ bool is_builtin_value(PyObject* obj) noexcept {
          type == &PyBool_Type || type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
 }
 
-// A long list of objects goes to the model batch first, wherever it stands:
-// the batch writes the bytes the items would get one by one, or gives up and
-// leaves no trace for the items to be written one by one.
-bool write_model_batch(EncoderState& codec, PyObject* list) {
-  if (Py_SIZE(list) < static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) return false;
+// A long list that starts with an object is a model batch: room for all its
+// items is reserved at once. Its items are written one by one, each as the
+// general walk writes it, so the batch cannot differ from the walk.
+Status prepare_model_batch(EncoderState& codec, PyObject* list, Py_ssize_t count) {
+  if (count < static_cast<Py_ssize_t>(BATCH_MIN_ITEMS)) return Status::success();
   PyObject* first = list_item_at(codec.layout, list, 0);
-  if (first == nullptr || is_builtin_value(first)) return false;
-  DocumentBuffer& out = codec.payload_buffer;
-  size_t start = out.size();
-  StringTable::Mark keys_at_start = codec.strings.mark();
-  uint64_t depth = codec.encode_depth;
-  ++codec.python_calls;  // the batch reads attributes, which may run Python code
-  codec.encode_depth = depth - 1;  // the batch counts the list's own level
-  bool written = serialize_pydantic_simd_batch(codec, list);
-  codec.encode_depth = depth;
-  if (!written) {
-    out.truncate(start);
-    codec.spliced.drop_from(start);
-    codec.strings.truncate(keys_at_start);
-  }
-  return written;
+  if (first == nullptr || is_builtin_value(first)) return Status::success();
+  PyRef held = PyRef::borrow(first);
+  return reserve_model_batch(codec, held.get(), static_cast<size_t>(count));
 }
 
 // Items are read by position; a list that grows meanwhile is written up to
-// the count taken at its start (after a batch that gave up, which may have
-// run code that changed it), one that shrinks fails the encode.
+// the count taken at its start, one that shrinks fails the encode.
 Status write_list(EncoderState& codec, PyObject* list) {
-  if (write_model_batch(codec, list)) return Status::success();
   Py_ssize_t count = Py_SIZE(list);
   if (!write_count(codec, count, "list").ok()) return Status::failure();
+  if (!prepare_model_batch(codec, list, count).ok()) return Status::failure();
   bool scalars_inline = codec.encode_depth < MAX_DEPTH;
   Py_ssize_t i = 0;
   while (i < count) {
@@ -311,8 +427,23 @@ bool is_set_like(PyObject* obj) {
   return PyObject_TypeCheck(obj, &PySet_Type) || PyObject_TypeCheck(obj, &PyFrozenSet_Type);
 }
 
+// Everything but the exact scalars: exact containers first, then what the
+// decision cache says about the type (subclasses of the built-in types
+// among them).
+Status write_non_scalar(EncoderState& codec, PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyDict_Type) return write_dict(codec, obj);
+  if (type == &PyList_Type) return write_list(codec, obj);
+  if (type == &PyTuple_Type) return write_tuple(codec, obj);
+  if (type == &PyBytes_Type) return write_bytes(codec, obj);
+  if (type == &PySet_Type || type == &PyFrozenSet_Type) return write_set(codec, obj);
+  return write_special_object(codec, obj);
+}
+
+}  // namespace
+
 // Built-in types by subtype test, in the order of the exact-type tests.
-Status write_subclass_or_special(EncoderState& codec, PyObject* obj) {
+Status write_builtin_subclass(EncoderState& codec, PyObject* obj) {
   if (PyLong_Check(obj)) return write_int(codec, obj);
   if (PyFloat_Check(obj)) return write_float_object(codec, obj);
   if (PyUnicode_Check(obj)) return write_str(codec, TAG_STRING, obj);
@@ -321,18 +452,11 @@ Status write_subclass_or_special(EncoderState& codec, PyObject* obj) {
   if (PyTuple_Check(obj)) return write_tuple(codec, obj);
   if (is_set_like(obj)) return write_set(codec, obj);
   if (PyBytes_Check(obj)) return write_bytes(codec, obj);
-  return write_special_object(codec, obj);
+  // Only a class whose bases changed since its decision gets here.
+  return write_unhandled(codec, obj);
 }
 
-// Everything but the exact scalars: exact containers first, then subclasses
-// and special objects.
-Status write_non_scalar(EncoderState& codec, PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyDict_Type) return write_dict(codec, obj);
-  if (type == &PyList_Type) return write_list(codec, obj);
-  if (type == &PyTuple_Type) return write_tuple(codec, obj);
-  return write_subclass_or_special(codec, obj);
-}
+namespace {
 
 Status write_value(EncoderState& codec, PyObject* obj) {
   Status status = Status::success();
@@ -342,10 +466,53 @@ Status write_value(EncoderState& codec, PyObject* obj) {
 
 }  // namespace
 
-Status serialize_any_optimized(EncoderState& codec, PyObject* obj) {
+Status write_replacement(EncoderState& codec, PyObject* replacement) {
+  PyRef held = PyRef::borrow(replacement);
+  uint64_t outer = codec.replacing_depth;
+  Status status = Status::success();
+  if (outer == codec.encode_depth) {
+    // A replacement of a replacement: each further step is one level deeper.
+    DepthScope depth(codec);
+    if (!depth.entered()) return Status::failure();
+    codec.replacing_depth = codec.encode_depth;
+    status = write_value(codec, held.get());
+  } else {
+    if (Py_EnterRecursiveCall(" while encoding a QUARL value") != 0) return Status::failure();
+    codec.replacing_depth = codec.encode_depth;
+    status = write_value(codec, held.get());
+    Py_LeaveRecursiveCall();
+  }
+  codec.replacing_depth = outer;
+  return status;
+}
+
+namespace {
+
+Status write_nested(EncoderState& codec, PyObject* obj) {
   DepthScope depth(codec);
   if (!depth.entered()) return Status::failure();
   return write_value(codec, obj);
+}
+
+}  // namespace
+
+// The root value starts and ends an encode: the decisions about types are
+// made afresh for each one, and let go of at its end.
+Status serialize_any_optimized(EncoderState& codec, PyObject* obj) {
+  if (codec.encode_depth != 0) return write_nested(codec, obj);
+  codec.decisions.clear();
+  codec.replacing_depth = 0;
+  Status status = write_nested(codec, obj);
+  if (status.ok()) {
+    codec.decisions.clear();
+    return status;
+  }
+  // Letting go of a type may run Python code, which must not see the error.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  codec.decisions.clear();
+  PyErr_Restore(type, value, traceback);
+  return status;
 }
 
 }  // namespace quarl

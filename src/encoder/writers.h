@@ -15,20 +15,29 @@ namespace quarl {
 
 // Counts one value on the current path for as long as it is being written.
 // A value at depth MAX_DEPTH + 1 is refused before anything of it is written.
+// Each level also counts against Python's own recursion limit, since
+// callbacks can start new encodes on other codecs: a program that nests
+// encodes that way ends in RecursionError, not in an exhausted C stack.
 class DepthScope {
  public:
   explicit DepthScope(EncoderState& codec) noexcept : codec_(codec) {
-    entered_ = ++codec_.encode_depth <= MAX_DEPTH;
-    if (!entered_) PyErr_SetString(PyExc_RecursionError, "Maximum recursion depth exceeded");
+    if (++codec_.encode_depth > MAX_DEPTH) {
+      PyErr_SetString(PyExc_RecursionError, "Maximum recursion depth exceeded");
+      return;
+    }
+    entered_ = Py_EnterRecursiveCall(" while encoding a QUARL value") == 0;
   }
-  ~DepthScope() { --codec_.encode_depth; }
+  ~DepthScope() {
+    if (entered_) Py_LeaveRecursiveCall();
+    --codec_.encode_depth;
+  }
   DepthScope(const DepthScope&) = delete;
   DepthScope& operator=(const DepthScope&) = delete;
   bool entered() const noexcept { return entered_; }
 
  private:
   EncoderState& codec_;
-  bool entered_;
+  bool entered_ = false;
 };
 
 // Lengths and counts travel as unsigned 32-bit fields; nothing larger is

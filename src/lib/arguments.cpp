@@ -79,6 +79,8 @@ Status convert_bytes(PyObject* arg, const char* name, std::span<const uint8_t>& 
 }
 
 Status convert_u64_index(PyObject* arg, const char* name, uint64_t& out) {
+  // A bool is an int to Python, but True as a size is a mistake.
+  if (PyBool_Check(arg)) return wrong_type(arg, name, "int");
   PyRef index = PyRef::steal(PyNumber_Index(arg));
   if (!index) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {

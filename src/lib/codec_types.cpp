@@ -11,9 +11,6 @@
 namespace quarl {
 namespace {
 
-EncoderState& encoder_of(Codec& codec) noexcept { return codec.encoder; }
-EncoderState& encoder_of(EncoderState& encoder) noexcept { return encoder; }
-
 // `default`: None or a callable, kept by the codec.
 Status convert_default(PyObject* arg, PyRef& hook) {
   if (arg == nullptr || arg == Py_None) return Status::success();
@@ -26,6 +23,9 @@ Status convert_default(PyObject* arg, PyRef& hook) {
   hook = PyRef::borrow(arg);
   return Status::success();
 }
+
+EncoderState& encoder_of(Codec& codec) noexcept { return codec.encoder; }
+EncoderState& encoder_of(EncoderState& encoder) noexcept { return encoder; }
 
 // The encoding classes take `default` only, as a keyword.
 template <typename Native>
@@ -41,8 +41,11 @@ PyObject* new_encoding_instance(PyTypeObject* type, PyObject* args, PyObject* kw
   if (self == nullptr) return nullptr;
   // Only a `default` can close a reference cycle: codecs without one stay
   // out of the collector's sight.
-  if (!hook) PyObject_GC_UnTrack(self);
-  encoder_of(native_of<Native>(self)).default_hook = std::move(hook);
+  if (hook) {
+    encoder_of(native_of<Native>(self)).default_hook = std::move(hook);
+  } else {
+    PyObject_GC_UnTrack(self);
+  }
   return self;
 }
 
@@ -131,7 +134,8 @@ PyType_Slot quarl_slots[] = {
 };
 
 PyType_Spec quarl_spec = {
-    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, quarl_slots,
+    "builtins.Quarl", sizeof(Instance<Codec>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    quarl_slots,
 };
 
 PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -158,7 +162,8 @@ PyType_Slot stream_encoder_slots[] = {
 };
 
 PyType_Spec stream_encoder_spec = {
-    "builtins.QuarlStreamEncoder", sizeof(Instance<EncoderState>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "builtins.QuarlStreamEncoder", sizeof(Instance<EncoderState>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     stream_encoder_slots,
 };
 

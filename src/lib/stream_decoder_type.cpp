@@ -95,7 +95,7 @@ PyType_Slot decoder_slots[] = {
 };
 
 PyType_Spec decoder_spec = {
-    "builtins.QuarlStreamDecoder", sizeof(Instance<StreamDecoder>), 0, Py_TPFLAGS_DEFAULT,
+    "builtins.QuarlStreamDecoder", sizeof(Instance<StreamDecoder>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     decoder_slots,
 };
 
