@@ -1,13 +1,14 @@
 """quarl next to the codecs a user would pick instead, in one run.
 
-Usage: python bench/suite.py [--data DIR] [--out docs] [--quick]
+Usage: python bench/suite.py [--data DIR] [--out docs] [--quick] [--case NAME ...]
 
 DATA DIR holds the standard JSON corpora (twitter.json, citm_catalog.json,
 canada.json); missing files are skipped. Every case is encoded and decoded by
 every codec that can carry it; times are medians of repeated rounds after a
 warm-up, sizes are exact, and peak memory is the resident high-water mark of
 one encode (or decode) above the resident size just before it. Results go to
-OUT/benchmarks.md (table) and OUT/benchmarks.png (chart).
+OUT/benchmarks.md (table) and OUT/benchmarks.png (chart). With --case, only
+the named cases run, and their table is printed (written only with --out).
 """
 
 import argparse
@@ -105,6 +106,38 @@ def readings(n: int) -> list:
     return [Reading(**fields(i)) for i in range(n)]
 
 
+def records(n: int) -> list:
+    """Dicts of ten fields: int, str, float, bool, None, aware datetime, UUID,
+    Decimal, a list of five floats and an enum member."""
+    rows = []
+    for i in range(n):
+        row = fields(i)
+        row["samples"].append(i * 2.0)
+        rows.append(row)
+    return rows
+
+
+def record_peers() -> dict:
+    """Peers for records and models: dates, UUIDs and decimals come back from
+    them as text (pickle rebuilds the objects, as quarl does)."""
+    found = {}
+    try:
+        import orjson
+
+        found["orjson"] = (lambda o: orjson.dumps(o, default=str), orjson.loads)
+    except ImportError:
+        pass
+    try:
+        import msgspec
+
+        enc = msgspec.msgpack.Encoder()
+        found["msgspec.msgpack"] = (enc.encode, msgspec.msgpack.Decoder().decode)
+    except ImportError:
+        pass
+    found["pickle5"] = (lambda o: pickle.dumps(o, protocol=5), pickle.loads)
+    return found
+
+
 def compressible_document(target_bytes: int) -> dict:
     rows, size, i = [], 0, 0
     while size < target_bytes:
@@ -185,25 +218,15 @@ def build_cases(data_dir: pathlib.Path, quick: bool, only: str | None = None) ->
                           "small dicts from one long-lived codec, some keyed by ids"))
     if only in (None, "wide dict"):
         cases.append(Case("wide dict", wide_dict(2000), {"quarl": quarl_codec(False), **plain}, "2,000 distinct keys"))
-    if only not in (None, "dataclasses", "float64 array", "64 MB compressible"):
+    if only not in (None, "records", "dataclasses", "float64 array", "64 MB compressible"):
         return cases
-    models = readings(1000 if quick else 10000) if only in (None, "dataclasses") else []
-    model_peers = {}
-    try:
-        import orjson
-
-        model_peers["orjson"] = (lambda o: orjson.dumps(o, default=str), orjson.loads)
-    except ImportError:
-        pass
-    try:
-        import msgspec
-
-        enc = msgspec.msgpack.Encoder()
-        model_peers["msgspec.msgpack"] = (enc.encode, msgspec.msgpack.Decoder().decode)
-    except ImportError:
-        pass
-    model_peers["pickle5"] = plain["pickle5"]
-    cases.append(Case("dataclasses", models, {"quarl": quarl_codec(False), **model_peers}, "10-field dataclasses"))
+    count = 1000 if quick else 10000
+    if only in (None, "records"):
+        cases.append(Case("records", records(count), {"quarl": quarl_codec(False), **record_peers()},
+                          "dicts with datetime, UUID, Decimal, enum"))
+    if only in (None, "dataclasses"):
+        cases.append(Case("dataclasses", readings(count), {"quarl": quarl_codec(False), **record_peers()},
+                          "10-field dataclasses"))
     try:
         import numpy
 
@@ -396,7 +419,17 @@ def report(results: dict, crafted: dict, construction: dict, out: pathlib.Path, 
         "",
         "Versions: " + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".",
         "",
+        *tables(results),
+        *crafted_keys_section(crafted),
+        *construction_section(construction),
     ]
+    (out / "benchmarks.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    chart(results, out / "benchmarks.png")
+
+
+def tables(results: dict) -> list:
+    """The lines of one table per case, quarl's rows first, then the peers by encode time."""
+    lines = []
     for case_name, rows in results.items():
         ours = [r for r in rows if r["codec"].startswith("quarl")]
         theirs = [r for r in rows if not r["codec"].startswith("quarl")]
@@ -417,10 +450,7 @@ def report(results: dict, crafted: dict, construction: dict, out: pathlib.Path, 
                       f"`quarl.loads` {(module['decode'] - codec['decode']) * 1e9:+.0f} ns over `decode_packed` "
                       f"({module['decode'] / codec['decode']:.2f}×)."]
         lines.append("")
-    lines += crafted_keys_section(crafted)
-    lines += construction_section(construction)
-    (out / "benchmarks.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
-    chart(results, out / "benchmarks.png")
+    return lines
 
 
 def chart(results: dict, path: pathlib.Path) -> None:
@@ -465,8 +495,9 @@ def versions() -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--data", type=pathlib.Path, default=pathlib.Path("../shared/bench-data"))
-    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("docs"))
+    parser.add_argument("--out", type=pathlib.Path, help="where the report goes (default: docs)")
     parser.add_argument("--quick", action="store_true", help="smaller cases and shorter rounds")
+    parser.add_argument("--case", action="append", metavar="NAME", help="run only this case (repeatable)")
     parser.add_argument("--peak", nargs=3, metavar=("CASE", "CODEC", "OPERATION"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peak:
@@ -474,13 +505,18 @@ def main() -> None:
         return
     budget = 0.3 if args.quick else 1.2
     results = {}
-    for case in build_cases(args.data, args.quick):
-        results[case.name] = measure(case, budget, args)
-    args.out.mkdir(parents=True, exist_ok=True)
+    for name in args.case or [None]:
+        for case in build_cases(args.data, args.quick, only=name):
+            results[case.name] = measure(case, budget, args)
+    out = args.out or (None if args.case else pathlib.Path("docs"))
+    if out is None:
+        print("\n".join(tables(results)))
+        return
+    out.mkdir(parents=True, exist_ok=True)
     print("  crafted keys", file=sys.stderr)
     crafted = measure_crafted_keys(CRAFTED_KEYS)
-    report(results, crafted, measure_construction(), args.out, "make bench")
-    print((args.out / "benchmarks.md").read_text())
+    report(results, crafted, measure_construction(), out, "make bench")
+    print((out / "benchmarks.md").read_text())
 
 
 if __name__ == "__main__":

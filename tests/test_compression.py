@@ -2,6 +2,7 @@
 
 import random
 import struct
+import threading
 
 import lz4.block
 import pytest
@@ -368,3 +369,31 @@ def test_forked_child_compresses_with_its_own_pool():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True True"
+
+
+@pytest.mark.parametrize("size", [CHUNK, 4 * CHUNK], ids=["single block", "parallel"])
+def test_other_threads_run_during_lz4_work_and_find_the_codec_in_use(size):
+    codec = Quarl()
+    value = filler(size)
+    packed = codec.encode_packed(value, True)
+    refusals, stop = [], threading.Event()
+
+    def knock():  # succeeds between the main thread's calls, is refused during them
+        while not stop.is_set():
+            try:
+                codec.decode_packed(doc(b"\x10"))
+            except RuntimeError as error:
+                refusals.append(str(error))
+
+    thread = threading.Thread(target=knock)
+    thread.start()
+    try:
+        for _ in range(200):
+            assert codec.decode_packed(packed) == value
+            assert codec.encode_packed(value, True) == packed
+            if len(refusals) >= 2:
+                break
+    finally:
+        stop.set()
+        thread.join()
+    assert refusals and set(refusals) == {"Already borrowed"}

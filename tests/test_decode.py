@@ -4,7 +4,9 @@ import datetime
 import decimal
 import gc
 import math
+import pickle
 import random
+import re
 import struct
 import sys
 import tracemalloc
@@ -12,7 +14,7 @@ import types
 import uuid
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from builders import dct, doc, exact, f64, float_array, i64, lst, nested_lists, text, u32, value_of
@@ -153,7 +155,7 @@ def test_utf8_descriptions_in_string_table_and_special_types(raw, description):
     with pytest.raises(ValueError, match=exact(f"Invalid UTF-8 in string table: {description}")):
         decode(doc(b"\x10", [raw]))
     with pytest.raises(ValueError, match=exact(f"Invalid UTF-8 in Decimal string: {description}")):
-        decode(doc(text(0xD5, raw)))
+        decode(doc(lst(text(0xD5, b"1"), text(0xD5, raw))))
 
 
 def cpython_description(raw: bytes) -> str | None:
@@ -385,6 +387,121 @@ def test_special_types_from_hand_built_text(tag, payload, expected):
     assert type(result) is type(expected) and result == expected
 
 
+STANDARD = {0xD1: datetime.datetime.fromisoformat, 0xD2: datetime.date.fromisoformat,
+            0xD3: datetime.time.fromisoformat, 0xD4: uuid.UUID, 0xD5: decimal.Decimal}
+# A first value of each kind, so that the values under test find the decoder warm.
+PRIMERS = {0xD1: "2000-01-01T00:00:00", 0xD2: "2000-01-01", 0xD3: "00:00:00", 0xD4: "0" * 32, 0xD5: "1"}
+UUID_ATTRIBUTES = ["int", "is_safe", "hex", "urn", "bytes", "bytes_le", "fields", "version", "variant", "node"]
+
+# Few distinct parts, so that offsets differing in their seconds or
+# microseconds alone often meet in one document.
+offsets = st.builds(
+    lambda sign, h, m, s, us: sign * datetime.timedelta(hours=h, minutes=m, seconds=s, microseconds=us),
+    st.sampled_from([1, -1]), st.sampled_from([0, 1, 23]), st.sampled_from([0, 59]),
+    st.sampled_from([0, 1, 59]), st.sampled_from([0, 1, 999999]))
+zones = st.none() | st.just(datetime.timezone.utc) | st.builds(datetime.timezone, offsets)
+dates = st.dates() | st.sampled_from([datetime.date(1, 1, 1), datetime.date(9999, 12, 31)])
+iso_texts = st.one_of(
+    st.tuples(st.just(0xD1), st.builds(datetime.datetime.combine, dates, st.times(), zones).map(datetime.datetime.isoformat)),
+    st.tuples(st.just(0xD2), dates.map(datetime.date.isoformat)),
+    st.tuples(st.just(0xD3), st.builds(lambda t, z: t.replace(tzinfo=z), st.times(), zones).map(datetime.time.isoformat)),
+)
+# Texts the encoder never writes: leap seconds, other separators, shorter
+# fields, other fractions, impossible dates, out-of-range offsets.
+ISO_EDITS = [
+    lambda s: re.sub(r"(\d\d:\d\d:)\d\d", r"\g<1>60", s, count=1), lambda s: s.replace("T", " "), lambda s: s[:-3],
+    lambda s: s + "Z", lambda s: s.replace(".", ",", 1), lambda s: s.replace("-", "/", 1),
+    lambda s: s.replace("-01", "-00", 1), lambda s: s.replace("-02-", "-02-3", 1)[:len(s)],
+    lambda s: s.replace("12:", "24:", 1), lambda s: s.replace("+", "+2", 1)[:len(s)], lambda s: s.upper(),
+    lambda s: s[:26] + "0" + s[26:], lambda s: s.replace("1", "\u0661", 1),
+]
+UUID_FORMS = [
+    lambda u: u.hex, str, lambda u: u.hex.upper(), lambda u: "{%s}" % u, lambda u: u.urn, lambda u: u.hex[:-1],
+    lambda u: u.hex[:-1] + "g", lambda u: u.hex[:5] + "_" + u.hex[6:], lambda u: str(u).replace("-", "", 1) + "-",
+    lambda u: " " + u.hex[1:], lambda u: "+" + u.hex[1:],
+]
+special_texts = st.one_of(
+    iso_texts,
+    st.tuples(iso_texts, st.sampled_from(ISO_EDITS)).map(lambda c: (c[0][0], c[1](c[0][1]))),
+    st.tuples(st.just(0xD4), st.builds(lambda u, form: form(u), st.uuids(), st.sampled_from(UUID_FORMS))),
+    st.tuples(st.just(0xD5), st.decimals().map(str) | st.sampled_from([" 1.5 ", "1_000", "abc", "", "-0E-7"])),
+)
+
+
+def assert_same(value, expected):
+    assert type(value) is type(expected)
+    assert repr(value) == repr(expected) and str(value) == str(expected)
+    if isinstance(expected, decimal.Decimal):
+        assert value.as_tuple() == expected.as_tuple()
+        return
+    assert value == expected and hash(value) == hash(expected)
+    assert pickle.loads(pickle.dumps(value)) == value
+    if isinstance(expected, uuid.UUID):
+        assert value.__getstate__() == expected.__getstate__()
+        assert [getattr(value, a) for a in UUID_ATTRIBUTES] == [getattr(expected, a) for a in UUID_ATTRIBUTES]
+    elif isinstance(expected, (datetime.datetime, datetime.time)):
+        assert value.tzinfo == expected.tzinfo and value.utcoffset() == expected.utcoffset()
+        assert value.fold == expected.fold
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(special_texts, min_size=1, max_size=8))
+@example([(0xD1, "2000-01-01T00:00:00+01:00"), (0xD1, "2000-01-01T00:00:00+01:00:00.000001"),
+          (0xD3, "23:59:59.999999-01:00:00.000001"), (0xD1, "9999-12-31T23:59:60+01:00"),
+          (0xD2, "1900-02-29"), (0xD2, "2000-02-29"), (0xD2, "0000-01-01")])
+def test_rebuilt_values_are_what_the_standard_constructors_make(cases):
+    valid = []
+    for tag, payload in cases:
+        try:
+            valid.append((tag, payload, STANDARD[tag](payload)))
+        except Exception as error:  # the decode fails the same way, also after values of its kind
+            with pytest.raises(type(error), match=exact(str(error))):
+                decode(doc(lst(text(tag, PRIMERS[tag]), text(tag, PRIMERS[tag]), text(tag, payload))))
+    # Every value three times in one document: the third time the decoder
+    # has met its kind and its time zone before.
+    values = decode(doc(lst(*[text(tag, payload) for tag, payload, _ in valid * 3])))
+    for value, (_, _, expected) in zip(values, valid * 3):
+        assert_same(value, expected)
+    zones = {}  # the encoder's texts share one time zone object per offset
+    for again, (_, payload, expected) in zip(values[2 * len(valid):], valid):
+        if getattr(expected, "tzinfo", None) is not None and payload == expected.isoformat():
+            assert zones.setdefault(again.utcoffset(), again.tzinfo) is again.tzinfo
+
+
+class TaggedUUID(uuid.UUID):
+    def __init__(self, hex):
+        super().__init__(hex)
+        object.__setattr__(self, "tag", "set by __init__")
+
+
+class TaggedDatetime(datetime.datetime):
+    @classmethod
+    def fromisoformat(cls, text):
+        value = super().fromisoformat(text)
+        value.tag = "set by fromisoformat"
+        return value
+
+
+class FieldsDatetime(datetime.datetime):
+    def __new__(cls, *args):
+        value = super().__new__(cls, *args)
+        value.tag = type(args[0]).__name__  # fromisoformat passes the fields as ints
+        return value
+
+
+@pytest.mark.parametrize(
+    "module, tag, payload",
+    [(types.SimpleNamespace(UUID=TaggedUUID), 0xD4, "0" * 32),
+     (types.SimpleNamespace(datetime=TaggedDatetime), 0xD1, "2024-05-01T12:30:00+02:00"),
+     (types.SimpleNamespace(datetime=FieldsDatetime), 0xD1, "2024-05-01T12:30:00")],
+    ids=["uuid __init__", "fromisoformat", "datetime __new__"],
+)
+def test_constructors_that_do_more_are_called_for_every_value(monkeypatch, module, tag, payload):
+    monkeypatch.setitem(sys.modules, "uuid" if tag == 0xD4 else "datetime", module)
+    values = decode(doc(lst(*[text(tag, payload)] * 3)))
+    assert [v.tag for v in values] == [values[0].tag] * 3
+
+
 def test_datetime_with_named_zone_comes_back_with_fixed_offset():
     zoneinfo = pytest.importorskip("zoneinfo")
     try:
@@ -599,10 +716,16 @@ def test_collector_state_is_unchanged_by_a_decode(collector_state, enabled, valu
 @pytest.mark.parametrize("enabled", [True, False])
 def test_callables_see_the_callers_collector_state_and_may_change_it(collector_state, monkeypatch, enabled):
     seen = []
-    monkeypatch.setitem(sys.modules, "decimal", types.SimpleNamespace(Decimal=lambda s: seen.append(gc.isenabled())))
+
+    class Decimal:  # later values take __new__ alone, as the standard class would
+        def __new__(cls, text):
+            seen.append(gc.isenabled())
+            return super().__new__(cls)
+
+    monkeypatch.setitem(sys.modules, "decimal", types.SimpleNamespace(Decimal=Decimal))
     (gc.enable if enabled else gc.disable)()
-    decode(doc(lst(lst(), text(0xD5, b"1"), lst(), text(0xD5, b"2"))))
-    assert seen == [enabled, enabled]
+    decode(doc(lst(lst(), text(0xD5, b"1"), lst(), text(0xD5, b"2"), lst(), text(0xD5, b"3"))))
+    assert seen == [enabled, enabled, enabled]
     assert gc.isenabled() is enabled
     flip = gc.disable if enabled else gc.enable
     monkeypatch.setitem(sys.modules, "decimal", types.SimpleNamespace(Decimal=lambda s: flip()))

@@ -276,9 +276,10 @@ PyObject* QuarlParser::parse_float_array() {
 PyObject* QuarlParser::parse_special(uint8_t tag) {
   uint32_t length;
   if (!read_length_prefix(length).ok()) return nullptr;
-  const uint8_t* text = data_ + pos_;
+  std::span<const uint8_t> text(data_ + pos_, length);
   pos_ += length;
-  return rebuild_special(tag, text, length);
+  if (!special_types_) special_types_.emplace();
+  return special_types_->rebuild(tag, text, collector_pause_);
 }
 
 }  // namespace quarl

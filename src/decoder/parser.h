@@ -5,12 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "common/pyref.h"
 #include "common/status.h"
 #include "decoder/collector_pause.h"
 #include "decoder/decoder_state.h"
+#include "decoder/special_types.h"
 
 namespace quarl {
 
@@ -18,7 +20,7 @@ class RowSink;
 
 // Lives for one decode call. The document bytes, the decoded string table
 // and the codec are borrowed and must outlive the parser; the special-type
-// callables it looks up are released with it.
+// classes it looks up are released with it.
 class QuarlParser {
  public:
   QuarlParser(std::span<const uint8_t> buffer, size_t start, std::span<const PyRef> strings,
@@ -40,8 +42,6 @@ class QuarlParser {
   Status list(RowSink& rows, uint64_t& fault);
 
  private:
-  static constexpr size_t SPECIAL_TYPE_COUNT = 5;
-
   PyObject* parse_tag(uint8_t tag);
   PyObject* parse_int64();
   PyObject* parse_float64();
@@ -81,10 +81,6 @@ class QuarlParser {
     return small_ints_[value].new_reference();
   }
 
-  // Special types (special_types.cpp).
-  PyObject* rebuild_special(uint8_t tag, const uint8_t* text, uint32_t length);
-  PyObject* special_callable(size_t kind);
-
   const uint8_t* data_;
   uint64_t len_;
   uint64_t pos_;
@@ -95,9 +91,8 @@ class QuarlParser {
   PyObject* false_;
   const PyRef* small_ints_;
   ObjectLayout layout_;
-  // datetime.fromisoformat, date.fromisoformat, time.fromisoformat,
-  // uuid.UUID and decimal.Decimal, each looked up when first needed.
-  std::array<PyRef, SPECIAL_TYPE_COUNT> special_callables_;
+  // Made at the first special value, so that other documents pay nothing.
+  std::optional<SpecialTypes> special_types_;
   uint64_t depth_ = 0;
   // List slots allocated and not yet begun, summed over every open list.
   uint64_t reserved_ = 0;

@@ -36,6 +36,29 @@ constexpr size_t LZ4_OFFSET_BYTES = 2;
 constexpr size_t CHUNK_RECORD_HEADER = CHUNK_RECORD_LENGTH_FIELD + ENVELOPE_SIZE_FIELD;
 constexpr size_t NO_CHUNK = SIZE_MAX;
 
+// Below this many document bytes the LZ4 work is shorter than the wait that
+// taking the interpreter lock back can cost while other threads run.
+constexpr size_t LOCK_RELEASE_MIN_SIZE = 256 * 1024;
+
+// Lets other Python threads run during LZ4 work on large documents. Only
+// bytes that no Python code can move or free are touched meanwhile: buffers
+// the codec owns, the caller's immutable input, and blocks whose owners the
+// codec holds references to. The codec stays marked in use, so a call on it
+// from another thread fails instead of reaching its state.
+class LockReleased {
+ public:
+  explicit LockReleased(size_t document_size) noexcept
+      : state_(document_size >= LOCK_RELEASE_MIN_SIZE ? PyEval_SaveThread() : nullptr) {}
+  ~LockReleased() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 uint64_t max_block_output(uint64_t compressed_size) noexcept {
   return compressed_size * LZ4_MAX_OUTPUT_PER_BYTE;
 }
@@ -99,8 +122,11 @@ void write_single_block(std::span<const uint8_t> document, ByteBuffer& out, Piec
   size_t bound = static_cast<size_t>(LZ4_compressBound(static_cast<int>(document.size())));
   reset_for(out, ENVELOPE_SIZE_FIELD + bound);
   write_u32(out.data(), static_cast<uint32_t>(document.size()));
-  size_t written =
-      compress_block(document.data(), document.size(), out.data() + ENVELOPE_SIZE_FIELD, bound);
+  size_t written;
+  {
+    LockReleased unlocked(document.size());
+    written = compress_block(document.data(), document.size(), out.data() + ENVELOPE_SIZE_FIELD, bound);
+  }
   out.truncate(ENVELOPE_SIZE_FIELD + written);
   envelope.push_back(out.view());
 }
@@ -192,7 +218,10 @@ void write_parallel(const Pieces& document, size_t size, ByteBuffer& out, ByteBu
   write_u32(out.data(), static_cast<uint32_t>(size));
   write_u32(out.data() + ENVELOPE_SIZE_FIELD, static_cast<uint32_t>(count));
   ChunkCompression job{sources, size, out.data() + PARALLEL_HEADER_SIZE, slot_size};
-  run_chunks(count, job);
+  {
+    LockReleased unlocked(size);
+    run_chunks(count, job);
+  }
 
   envelope.emplace_back(out.data(), PARALLEL_HEADER_SIZE);
   for (size_t i = 0; i < count; ++i) {
@@ -287,6 +316,7 @@ bool try_single_block(std::span<const uint8_t> input, ByteBuffer& scratch) {
     return false;
   }
   reset_for(scratch, declared);
+  LockReleased unlocked(declared);
   int produced = decompress_block(block, scratch.data(), declared);
   return produced >= 0 && static_cast<uint64_t>(produced) == declared;
 }
@@ -424,7 +454,12 @@ Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
   if (room > max_document) return fail_document_limit(room, max_document);
   reset_for(scratch, room);
   ChunkDecompression job{chunks, scratch.data()};
-  run_chunks(chunks.size(), job);
+  size_t total = 0;
+  {
+    LockReleased unlocked(room);
+    run_chunks(chunks.size(), job);
+    if (job.first_failure.load() == NO_CHUNK) total = join_chunks(chunks, scratch.data());
+  }
   size_t failed = job.first_failure.load();
   if (failed != NO_CHUNK) {
     const Chunk& chunk = chunks[failed];
@@ -434,7 +469,6 @@ Status decompress_parallel(std::span<const uint8_t> input, ByteBuffer& scratch,
     return fail_chunk(description);
   }
   fault_offset = 0;
-  size_t total = join_chunks(chunks, scratch.data());
   scratch.truncate(total);
   uint32_t declared_total = read_u32(input.data());
   if (total != declared_total) {
