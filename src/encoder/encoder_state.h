@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/object_layout.h"
+#include "common/pyref.h"
 #include "encoder/datetime_memory.h"
 #include "encoder/document_buffer.h"
 #include "encoder/spliced_blocks.h"
