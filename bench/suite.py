@@ -39,6 +39,7 @@ from bench_keys import measure as measure_crafted_keys  # noqa: E402
 from bench_models import Reading, fields  # noqa: E402  (the same objects as the model benchmark)
 
 CORPORA = ["twitter", "citm_catalog", "canada"]
+SMALL = "small document"
 CRAFTED_KEYS = 26000
 
 
@@ -218,6 +219,11 @@ def build_cases(data_dir: pathlib.Path, quick: bool, only: str | None = None) ->
         if path.exists() and only in (None, name):
             value = json.loads(path.read_text(encoding="utf-8"))
             cases.append(Case(name, value, {"quarl": quarl_codec(False), **plain}))
+    if only in (None, SMALL):
+        # What the module-level calls cost over a codec kept by the caller, per call.
+        calls = {"quarl": quarl_codec(False), "quarl.dumps": (quarl.dumps, quarl.loads)}
+        cases.append(Case(SMALL, {"id": 7, "user": "ada", "scores": [1, 2.5, None], "active": True},
+                          {**calls, **plain}, "one small dict per call"))
     if only in (None, "messages one by one"):
         cases.append(Case("messages one by one", service_messages(2000 if quick else 6000),
                           one_by_one({"quarl": quarl_codec(False), **plain}),
@@ -446,6 +452,10 @@ def safe_path_lines(rows: list) -> list:
 # ---------------------------------------------------------------- report
 
 
+def fmt_time(seconds: float) -> str:
+    return f"{seconds * 1e6:.2f} µs" if seconds < 1e-4 else f"{seconds * 1e3:.3f} ms"
+
+
 def fmt_bytes(n):
     if n is None:
         return "n/a"
@@ -509,9 +519,16 @@ def tables(results: dict) -> list:
         for r in ours + sorted(theirs, key=lambda r: r["encode"]):
             ratio = {k: (f"{r[k] / best[k]:.2f}" if best[k] else "") for k in ("encode", "decode", "size")}
             lines.append(
-                f"| {r['codec']} | {r['encode'] * 1e3:.3f} ms | {r['decode'] * 1e3:.3f} ms | {fmt_bytes(r['size'])} | "
+                f"| {r['codec']} | {fmt_time(r['encode'])} | {fmt_time(r['decode'])} | {fmt_bytes(r['size'])} | "
                 f"{ratio['encode']} | {ratio['decode']} | {ratio['size']} | {fmt_bytes(r['encode_peak'])} | {fmt_bytes(r['decode_peak'])} |"
             )
+        by_codec = {r["codec"]: r for r in rows}
+        if {"quarl", "quarl.dumps"} <= set(by_codec):
+            codec, module = by_codec["quarl"], by_codec["quarl.dumps"]
+            lines += ["", f"`quarl.dumps` costs {(module['encode'] - codec['encode']) * 1e9:+.0f} ns per call over "
+                      f"`Quarl().encode_packed` on a kept codec ({module['encode'] / codec['encode']:.2f}×); "
+                      f"`quarl.loads` {(module['decode'] - codec['decode']) * 1e9:+.0f} ns over `decode_packed` "
+                      f"({module['decode'] / codec['decode']:.2f}×)."]
         lines.append("")
     return lines
 

@@ -80,9 +80,12 @@ def test_multiprocessing_pipe(tmp_path):
     ]
 
 
-def readme_snippets() -> list[str]:
+def readme_snippets(files: bool = False) -> list[str]:
+    """The README's Python snippets. Those whose first line names a file ("# tasks.py") belong
+    together and need a server: tests/test_integrations.py runs them (files=True gives them)."""
     text = (ROOT / "README.md").read_text()
-    return re.findall(r"^```python\n(.*?)^```", text, flags=re.S | re.M)
+    snippets = re.findall(r"^```python\n(.*?)^```", text, flags=re.S | re.M)
+    return [s for s in snippets if bool(re.match(r"# \w+\.py\b", s)) == files]
 
 
 @pytest.mark.parametrize("index", range(len(readme_snippets())))

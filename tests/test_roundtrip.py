@@ -8,7 +8,7 @@ import os
 import struct
 import sys
 
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from conftest import run_python
@@ -106,6 +106,8 @@ USED_QUARL, USED_STREAM = used(Quarl()), used(QuarlStreamEncoder())
 # A document's bytes depend only on its value, never on what the codec wrote before.
 @settings(max_examples=150, deadline=None)
 @given(trees, st.booleans())
+# Right after the wide document: a large one, handed out as the result, with a small table.
+@example({"rows": ["abc" * 40] * 600}, False)
 def test_a_used_codec_writes_what_a_fresh_one_writes(value, compress):
     document = Quarl().encode_packed(value, compress)
     assert USED_QUARL.encode_packed(value, compress) == document

@@ -25,3 +25,24 @@ def test_stubs_match_the_built_module(tmp_path):
 def test_examples_type_check(tmp_path):
     proc = mypy("mypy", "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples"), cwd=tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_every_public_name_has_the_docstring_of_the_stub():
+    sys.path.insert(0, str(ROOT / "scripts"))
+    import docstrings
+
+    import quarl
+    from quarl import _quarl
+
+    expected = docstrings.stub_docstrings()
+    public = {cls: [n for n in vars(getattr(_quarl, cls)) if not n.startswith("_")]
+              for cls in ("Quarl", "QuarlStreamEncoder", "QuarlStreamDecoder")}
+    assert set(expected) == {*public, *(f"{cls}.{n}" for cls, names in public.items() for n in names)}
+    for name, text in expected.items():
+        cls, _, member = name.partition(".")
+        runtime = getattr(_quarl, cls)
+        if member:
+            runtime = getattr(runtime, member)
+        assert runtime.__doc__ == text, name
+    for func in (quarl.dumps, quarl.loads, quarl.dump, quarl.load, quarl.iter_stream):
+        assert func.__doc__ and func.__doc__.strip(), func

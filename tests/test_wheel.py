@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import textwrap
 import zipfile
 from pathlib import Path
@@ -67,15 +68,20 @@ def built(tmp_path_factory):
     return wheels[0], proc.stdout
 
 
-def test_wheel_is_abi3_and_manylinux(built):
-    wheel, _ = built
-    tag = rf"cp311-abi3-manylinux_\d+_\d+_{re.escape(platform.machine())}"
+def test_wheel_is_abi3_and_manylinux_2_28_with_its_licences(built):
+    wheel, output = built
+    # Built for glibc 2.28, whatever the build machine's own glibc is, and auditwheel agrees.
+    tag = rf"cp311-abi3-manylinux_2_28_{re.escape(platform.machine())}"
+    assert re.search(r'is consistent with\s+the following platform tag:\s+"manylinux_2_(\d+)_', output)
+    assert int(re.search(r'platform tag:\s+"manylinux_2_(\d+)_', output)[1]) <= 28
     assert re.fullmatch(rf"quarl-{re.escape(quarl.__version__)}-{tag}\.whl", wheel.name)
     with zipfile.ZipFile(wheel) as zf:
         names = zf.namelist()
         info = zf.read(f"quarl-{quarl.__version__}.dist-info/WHEEL").decode()
     assert re.search(rf"^Tag: {tag}$", info, flags=re.M), info
-    assert {"quarl/__init__.py", "quarl/_quarl.abi3.so", "quarl/_quarl.pyi", "quarl/py.typed"} <= set(names)
+    assert {"quarl/__init__.py", "quarl/_quarl.abi3.so", "quarl/_quarl.pyi", "quarl/py.typed",
+            f"quarl-{quarl.__version__}.dist-info/licenses/LICENSE",
+            f"quarl-{quarl.__version__}.dist-info/licenses/LICENSE-LZ4"} <= set(names)
     # liblz4 and nothing else is bundled, under the name that auditwheel gives it.
     [bundled] = [n for n in names if n.startswith("quarl.libs/") and not n.endswith("/")]
     assert re.fullmatch(r"quarl\.libs/liblz4-[0-9a-f]{8}\.so[.\d]*", bundled)
@@ -111,3 +117,30 @@ def test_wheel_installs_in_a_fresh_venv_and_uses_its_own_liblz4(built, tmp_path)
     assert seen["version"] == quarl.__version__
     [lz4] = seen["lz4"]
     assert Path(lz4).parent == site / "quarl.libs"
+
+
+def test_sdist_carries_the_licences(tmp_path):
+    proc = subprocess.run([sys.executable, "-c", f"import scikit_build_core.build as b; print(b.build_sdist({str(tmp_path)!r}))"],
+                          cwd=ROOT, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    with tarfile.open(tmp_path / proc.stdout.split()[-1]) as sdist:
+        names = set(sdist.getnames())
+        info = sdist.extractfile(f"quarl-{quarl.__version__}/PKG-INFO").read().decode()
+    assert {f"quarl-{quarl.__version__}/LICENSE", f"quarl-{quarl.__version__}/LICENSE-LZ4"} <= names
+    assert "License-Expression: MIT" in info and "License-File: LICENSE-LZ4" in info
+
+
+def test_a_build_without_lz4_names_the_package_to_install(tmp_path):
+    # pkg-config off and /usr out of the search path: as on a machine without liblz4-dev.
+    proc = subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", str(tmp_path), str(ROOT),
+         "-C", f"build-dir={tmp_path / 'build'}", "-C", "cmake.define.CMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON",
+         "-C", "cmake.define.CMAKE_IGNORE_PREFIX_PATH=/usr"],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode != 0
+    output = proc.stdout + proc.stderr
+    message = " ".join(output.split())  # CMake rewraps the text
+    for package in ("apt-get install liblz4-dev", "dnf install lz4-devel", "apk add lz4-dev", "brew install lz4"):
+        assert package in message, output
+    assert "Call Stack" not in output and "pkg_check_modules" not in output

@@ -42,7 +42,9 @@ Status read_string_table(std::span<const uint8_t> document, KeyCache& cache, std
                          size_t& pos) {
   size_t len = document.size();
   size_t count = read_u16(document.data() + DOCUMENT_STRING_COUNT_OFFSET);
-  strings.reserve(std::min(count, (len - DOCUMENT_HEADER_SIZE) / STRING_TABLE_RESERVE_DIVISOR));
+  size_t room = std::min(count, (len - DOCUMENT_HEADER_SIZE) / STRING_TABLE_RESERVE_DIVISOR);
+  strings.reserve(room);
+  cache.fit(room);
   for (size_t i = 0; i < count; ++i) {
     if (pos >= len) return raise(PyExc_ValueError, "Unexpected end of buffer in string table");
     size_t length = document[pos];

@@ -214,6 +214,28 @@ PyObject* QuarlParser::parse_list() {
   return list.release();
 }
 
+// Dict values are mostly scalars, read here without a parse() call of their
+// own; anything else, and every value at the depth limit or without its tag
+// byte, takes parse() and its checks.
+inline PyObject* QuarlParser::parse_dict_value() {
+  if (depth_ >= MAX_DEPTH || pos_ >= len_) [[unlikely]] return parse();
+  uint8_t tag = data_[pos_];
+  switch (tag) {
+    case TAG_NONE: ++pos_; return Py_NewRef(none_);
+    case TAG_FALSE: ++pos_; return Py_NewRef(false_);
+    case TAG_TRUE: ++pos_; return Py_NewRef(true_);
+    case TAG_INT64: ++pos_; return parse_int64();
+    case TAG_FLOAT64: ++pos_; return parse_float64();
+    case TAG_STRING: ++pos_; return parse_string();
+    default:
+      if ((tag & ~LOW_NIBBLE) == TAG_SMALL_INT) {
+        ++pos_;
+        return cached_small_int(tag & LOW_NIBBLE);
+      }
+      return parse();
+  }
+}
+
 PyObject* QuarlParser::parse_dict() {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return fail_api_call();
@@ -222,7 +244,7 @@ PyObject* QuarlParser::parse_dict() {
     KeyStep step = next_key(index);
     if (step == KeyStep::end) return dict.release();
     if (step == KeyStep::failed) [[unlikely]] return nullptr;
-    PyRef value = PyRef::steal(parse());
+    PyRef value = PyRef::steal(parse_dict_value());
     if (!value) return nullptr;
     if (PyDict_SetItem(dict.get(), strings_[index].get(), value.get()) < 0) {
       return fail_api_call();

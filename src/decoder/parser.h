@@ -49,6 +49,7 @@ class QuarlParser {
   PyObject* parse_bytes();
   PyObject* parse_list();
   PyObject* parse_dict();
+  PyObject* parse_dict_value();
   PyObject* parse_float_array();
   PyObject* parse_special(uint8_t tag);
 

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "common/object_layout.h"
+#include "common/pyref.h"
 #include "encoder/document_buffer.h"
 #include "encoder/spliced_blocks.h"
 #include "encoder/string_table.h"
 #include "encoder/type_decisions.h"
-#include "common/pyref.h"
 #include "format/byte_buffer.h"
 
 namespace quarl {
@@ -53,6 +53,9 @@ struct EncoderState {
   // The document being written: room for the header and string table, then
   // the value (the walk appends to it).
   DocumentBuffer payload_buffer;
+  // Room for the string table in front of the next document's value: the
+  // recent tables' largest size, shrinking slowly (packed/document.cpp).
+  size_t section_room = 0;
   // Size of the last document handed out as the result: the next buffer is
   // made about that large.
   size_t last_handed_out_size = 0;

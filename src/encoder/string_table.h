@@ -14,6 +14,8 @@
 #include "common/pyref.h"
 #include "common/status.h"
 #include "format/byte_buffer.h"
+#include "format/limits.h"
+#include "format/tags.h"
 
 namespace quarl {
 
@@ -47,7 +49,8 @@ class StringTable {
   // reference, so the same object is the same text.
   Status intern_str(PyObject* key, uint32_t& index) {
     if (replay_next_ != replay_end_ && replay_next_->get() == key) {
-      index = replay(key);
+      ++replay_next_;
+      index = take_next_index();
       return Status::success();
     }
     const IdentitySlot& slot = identity_[identity_slot(key)];
@@ -73,7 +76,7 @@ class StringTable {
   // Entries in the section, placeholders included.
   size_t count() const noexcept { return next_index_; }
   // Byte size of the string-table section, and of the last document's.
-  size_t section_size() const noexcept { return replaying_ ? replayed_section_size_ : section_.size(); }
+  size_t section_size() const noexcept { return replaying_ ? replayed_section_size() : section_.size(); }
   size_t previous_section_size() const noexcept { return previous_section_size_; }
   // Writes the section (length byte + text per entry) at `out`.
   void write_section(uint8_t* out) const noexcept {
@@ -85,15 +88,22 @@ class StringTable {
   static constexpr size_t IDENTITY_SLOTS = 1024;
 
  private:
-  // The key's hash and UTF-8 stay with it, so that a key object met again in
-  // a later document is looked up without calling back into the interpreter.
+  // The identity cache is read for every key, so what that read needs is
+  // kept apart from the rest, dense in the processor's cache.
   struct IdentitySlot {
     PyRef key;  // the exact str last interned through this slot
-    const char* text = nullptr;  // its UTF-8, which lives as long as the key
-    Py_hash_t hash = 0;
-    uint32_t length = 0;
     uint32_t stamp = 0;  // of the document that last gave it an index
     uint32_t index = 0;
+  };
+  // The key's hash and UTF-8 stay with it, so that a key object met again in
+  // a later document is looked up without calling back into the interpreter.
+  struct IdentityText {
+    const char* text = nullptr;  // the key's UTF-8, which lives as long as the key
+    Py_hash_t hash = 0;
+    uint32_t length = 0;
+    // The last other key object met here, never dereferenced: only its
+    // address is compared, to tell a key met twice.
+    const PyObject* candidate = nullptr;
   };
   struct Entry {
     Py_hash_t hash;
@@ -112,21 +122,35 @@ class StringTable {
     return static_cast<size_t>((address >> 4) ^ (address >> 14)) & (IDENTITY_SLOTS - 1);
   }
 
-  size_t entry_count() const noexcept { return replaying_ ? replayed_ : entries_.size(); }
-  uint32_t replay(PyObject* key) noexcept;
+  size_t entry_count() const noexcept { return replaying_ ? replayed() : entries_.size(); }
+  size_t replayed() const noexcept { return static_cast<size_t>(replay_next_ - entry_keys_.data()); }
+  size_t replayed_section_size() const noexcept;
+  // The next index in order, stepping over the one the dict terminator
+  // would shadow; a replayed entry gets the index it had in the last table,
+  // since that table was numbered the same way.
+  uint32_t take_next_index() noexcept {
+    uint32_t index = next_index_;
+    if ((index & KEY_INDEX_LOW_BYTE_MASK) == TAG_DICT_END) ++index;
+    next_index_ = index + 1;
+    return index;
+  }
   void stop_replay();
+  void remember_replayed_identities() noexcept;
   void truncate_own(const Mark& mark) noexcept;
   void insert_into_lookup(size_t entry) noexcept;
   Status intern_str_miss(PyObject* key, uint32_t& index);
+  Status intern_remembered(size_t slot, PyObject* key, uint32_t& index);
   // `key` is the exact str the text belongs to, or null.
   Status find_or_add(Py_hash_t hash, std::string_view text, PyObject* key, uint32_t& index);
   Status add(Py_hash_t hash, std::string_view text, PyObject* key, size_t slot, uint32_t& index);
   bool matches(const Entry& entry, Py_hash_t hash, std::string_view text) const noexcept;
+  static Status too_many_keys();
   void grow_lookup(size_t entries);
   void next_stamp() noexcept;
 
   // Allocated by the first start_document(), which every encode begins with.
   std::unique_ptr<IdentitySlot[]> identity_;
+  std::unique_ptr<IdentityText[]> identity_text_;
 
   std::unique_ptr<LookupSlot[]> lookup_;
   size_t lookup_mask_ = 0;  // slot count - 1, 0 before the first key
@@ -135,11 +159,10 @@ class StringTable {
   // The key object of each entry (null for keys that came as text), so that
   // the next document can replay this table.
   std::vector<PyRef> entry_keys_;
-  // While replaying: the entries (and section bytes) of the last table that
-  // this document has met so far, and the key objects it should meet next.
+  // While replaying: the key object this document should meet next in the
+  // last table (those before it are this document's so far) and the end of
+  // that table.
   bool replaying_ = false;
-  size_t replayed_ = 0;
-  size_t replayed_section_size_ = 0;
   const PyRef* replay_next_ = nullptr;
   const PyRef* replay_end_ = nullptr;
   uint32_t stamp_ = 0;  // the current document's; 0 marks a slot never filled

@@ -27,8 +27,8 @@ Status bind_keyword(const Parameters& parameters, PyObject* name, PyObject* valu
 
 }  // namespace
 
-Status bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      PyObject** out) {
+Status bind_arguments_slow(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** out) {
   size_t given = static_cast<size_t>(nargs);
   if (given > parameters.positional) {
     return raise_format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zu given)",

@@ -24,8 +24,20 @@ struct Parameters {
 // Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to `out`, one
 // borrowed reference per parameter (left as it was when not given), with
 // the errors the interpreter's own argument parser raises.
-Status bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      PyObject** out);
+Status bind_arguments_slow(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** out);
+
+// The common call, all arguments by position, binds without the checks that
+// only keywords or a wrong count need.
+inline Status bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, PyObject** out) {
+  auto given = static_cast<size_t>(nargs);
+  if (kwnames != nullptr || given < parameters.required || given > parameters.positional) {
+    return bind_arguments_slow(parameters, args, nargs, kwnames, out);
+  }
+  for (size_t i = 0; i < given; ++i) out[i] = args[i];
+  return Status::success();
+}
 
 // Exactly True or False.
 Status convert_bool(PyObject* arg, const char* name, bool& out);

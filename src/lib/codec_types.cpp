@@ -1,6 +1,7 @@
 // The two classes that wrap one codec each: Quarl and QuarlStreamEncoder.
 #include "lib/arguments.h"
 #include "lib/codec.h"
+#include "lib/docstrings.h"
 #include "lib/instance.h"
 #include "lib/type_cache.h"
 #include "lib/types.h"
@@ -111,14 +112,14 @@ PyObject* quarl_get_eos_frame(PyObject*, PyObject*) { return eos_frame(); }
 
 PyMethodDef quarl_methods[] = {
     {"encode_packed", method_cast(quarl_encode_packed),
-     METH_FASTCALL | METH_KEYWORDS, "encode_packed($self, obj, compress)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::codec_encode_packed},
     {"decode_packed", method_cast(quarl_decode_packed),
-     METH_FASTCALL | METH_KEYWORDS, "decode_packed($self, bytes, *, decompress=True)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::codec_decode_packed},
     {"encode_frame", method_cast(encode_frame_method<Codec>),
-     METH_FASTCALL | METH_KEYWORDS, "encode_frame($self, obj, *, compress=True)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::codec_encode_frame},
     {"get_stream_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
-     "get_stream_handshake()\n--\n\n"},
-    {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, "get_eos_frame()\n--\n\n"},
+     docs::codec_get_stream_handshake},
+    {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, docs::codec_get_eos_frame},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -128,7 +129,7 @@ PyType_Slot quarl_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse<Codec>)},
     {Py_tp_clear, reinterpret_cast<void*>(encoding_clear<Codec>)},
     {Py_tp_methods, quarl_methods},
-    {Py_tp_doc, const_cast<char*>("Quarl(*, default=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(docs::codec)},
     {0, nullptr},
 };
 
@@ -143,10 +144,10 @@ PyObject* stream_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
 
 PyMethodDef stream_encoder_methods[] = {
     {"encode_frame", method_cast(encode_frame_method<EncoderState>), METH_FASTCALL | METH_KEYWORDS,
-     "encode_frame($self, obj, *, compress=True)\n--\n\n"},
+     docs::stream_encoder_encode_frame},
     {"get_handshake", quarl_get_stream_handshake, METH_NOARGS | METH_STATIC,
-     "get_handshake()\n--\n\n"},
-    {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, "get_eos_frame()\n--\n\n"},
+     docs::stream_encoder_get_handshake},
+    {"get_eos_frame", quarl_get_eos_frame, METH_NOARGS | METH_STATIC, docs::stream_encoder_get_eos_frame},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -156,7 +157,7 @@ PyType_Slot stream_encoder_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(encoding_traverse<EncoderState>)},
     {Py_tp_clear, reinterpret_cast<void*>(encoding_clear<EncoderState>)},
     {Py_tp_methods, stream_encoder_methods},
-    {Py_tp_doc, const_cast<char*>("QuarlStreamEncoder(*, default=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(docs::stream_encoder)},
     {0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "lib/arguments.h"
+#include "lib/docstrings.h"
 #include "lib/instance.h"
 #include "lib/type_cache.h"
 #include "lib/types.h"
@@ -70,16 +71,17 @@ PyObject* decoder_handshake_received(PyObject* self, void*) {
 }
 
 PyMethodDef decoder_methods[] = {
-    {"feed", method_cast(decoder_feed), METH_FASTCALL | METH_KEYWORDS, "feed($self, chunk)\n--\n\n"},
-    {"clear", decoder_clear, METH_NOARGS, "clear($self)\n--\n\n"},
-    {"reset", decoder_clear, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"feed", method_cast(decoder_feed), METH_FASTCALL | METH_KEYWORDS, docs::stream_decoder_feed},
+    {"clear", decoder_clear, METH_NOARGS, docs::stream_decoder_clear},
+    {"reset", decoder_clear, METH_NOARGS, docs::stream_decoder_reset},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef decoder_properties[] = {
-    {"is_eos", decoder_is_eos, nullptr, nullptr, nullptr},
-    {"pending_bytes", decoder_pending_bytes, nullptr, nullptr, nullptr},
-    {"handshake_received", decoder_handshake_received, nullptr, nullptr, nullptr},
+    {"is_eos", decoder_is_eos, nullptr, docs::stream_decoder_is_eos, nullptr},
+    {"pending_bytes", decoder_pending_bytes, nullptr, docs::stream_decoder_pending_bytes, nullptr},
+    {"handshake_received", decoder_handshake_received, nullptr, docs::stream_decoder_handshake_received,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -88,8 +90,7 @@ PyType_Slot decoder_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<StreamDecoder>)},
     {Py_tp_methods, decoder_methods},
     {Py_tp_getset, decoder_properties},
-    {Py_tp_doc,
-     const_cast<char*>("QuarlStreamDecoder(*, max_frame_size=..., expect_handshake=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(docs::stream_decoder)},
     {0, nullptr},
 };
 

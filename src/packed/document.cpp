@@ -13,18 +13,30 @@ namespace quarl {
 namespace {
 
 // The document is built in one buffer: the value is written after room for
-// the header and a string table as large as the last document's, and moves
-// only when this document's table turns out to differ in size. So a steady
-// stream of documents of one shape is never copied before it leaves the codec.
+// the header and a string table as large as the recent documents' largest,
+// and the header and table are then written right in front of it, so the
+// document may start a little into the buffer. The value moves only when
+// this document's table outgrows the room. So a stream of documents of a few
+// shapes is never copied before it leaves the codec.
 size_t prefix_size(const EncoderState& codec) noexcept {
   return DOCUMENT_HEADER_SIZE + codec.strings.section_size();
+}
+
+// The room shrinks by an eighth per document below the last table's size, so
+// one large table does not leave a gap in front of the documents after it
+// for long.
+size_t section_room(EncoderState& codec) noexcept {
+  size_t last = codec.strings.previous_section_size();
+  size_t decayed = codec.section_room - codec.section_room / 8;
+  codec.section_room = last > decayed ? last : decayed;
+  return codec.section_room;
 }
 
 // The root value goes into the buffer at `value_start`.
 Status write_root(EncoderState& codec, PyObject* obj, size_t& value_start) {
   DocumentBuffer& out = codec.payload_buffer;
   codec.strings.start_document();
-  value_start = DOCUMENT_HEADER_SIZE + codec.strings.previous_section_size();
+  value_start = DOCUMENT_HEADER_SIZE + section_room(codec);
   codec.encode_depth = 0;
   codec.spliced.clear();
   out.clear();
@@ -35,24 +47,30 @@ Status write_root(EncoderState& codec, PyObject* obj, size_t& value_start) {
   return serialize_any_optimized(codec, obj);
 }
 
-// Moves the value behind the final string table, then fills in the header
-// and the table in front of it.
-void assemble_document(EncoderState& codec, size_t value_start, bool compress) {
+// Puts the header and the final string table in front of the value, moving
+// the value only when they do not fit; returns where the document starts.
+size_t assemble_document(EncoderState& codec, size_t value_start, bool compress) {
   DocumentBuffer& out = codec.payload_buffer;
   size_t prefix = prefix_size(codec);
-  size_t value_size = out.size() - value_start;
-  if (prefix > value_start) out.resize_uninitialized(prefix + value_size);
-  if (prefix != value_start) std::memmove(out.data() + prefix, out.data() + value_start, value_size);
-  out.truncate(prefix + value_size);
-  codec.spliced.shift(static_cast<ptrdiff_t>(prefix) - static_cast<ptrdiff_t>(value_start));
+  size_t start = 0;
+  if (prefix <= value_start) {
+    start = value_start - prefix;
+    codec.spliced.shift(-static_cast<ptrdiff_t>(start));
+  } else {
+    size_t value_size = out.size() - value_start;
+    out.resize_uninitialized(prefix + value_size);
+    std::memmove(out.data() + prefix, out.data() + value_start, value_size);
+    codec.spliced.shift(static_cast<ptrdiff_t>(prefix) - static_cast<ptrdiff_t>(value_start));
+  }
 
-  uint8_t* header = out.data();
+  uint8_t* header = out.data() + start;
   header[0] = DOCUMENT_MAGIC_0;
   header[1] = DOCUMENT_MAGIC_1;
   header[2] = compress ? 1 : 0;
   header[3] = DOCUMENT_FIXED_BYTE;
   write_u16(header + DOCUMENT_STRING_COUNT_OFFSET, static_cast<uint16_t>(codec.strings.count()));
   codec.strings.write_section(header + DOCUMENT_HEADER_SIZE);
+  return start;
 }
 
 }  // namespace
@@ -68,8 +86,8 @@ Status encode_packed_internal(EncoderState& codec, PyObject* obj, bool compress)
                         "document of %zu bytes is too large: documents are limited to %zu bytes",
                         size, static_cast<size_t>(MAX_U32_FIELD));
   }
-  assemble_document(codec, value_start, compress);
-  codec.spliced.pieces(codec.payload_buffer.view(), codec.result_pieces);
+  size_t start = assemble_document(codec, value_start, compress);
+  codec.spliced.pieces(codec.payload_buffer.view().subspan(start), codec.result_pieces);
   codec.last_compressed = compress && size >= MIN_COMPRESS_SIZE;
   if (!codec.last_compressed) return Status::success();
   std::vector<std::span<const uint8_t>> document;
@@ -102,10 +120,16 @@ namespace {
 // ones are copied out, and the codec keeps its warm buffer for the next.
 PyObject* hand_out_document(EncoderState& codec) noexcept {
   DocumentBuffer& out = codec.payload_buffer;
-  if (codec.last_compressed || codec.result_pieces.size() != 1 || out.size() < DOCUMENT_HAND_OUT_MIN_SIZE) {
-    return nullptr;
+  if (codec.last_compressed || codec.result_pieces.size() != 1) return nullptr;
+  std::span<const uint8_t>& piece = codec.result_pieces.front();
+  size_t size = piece.size();
+  if (size < DOCUMENT_HAND_OUT_MIN_SIZE) return nullptr;
+  // The handed-out object begins where the buffer does.
+  if (piece.data() != out.data()) {
+    std::memmove(out.data(), piece.data(), size);
+    piece = {out.data(), size};
   }
-  size_t size = out.size();
+  out.truncate(size);
   PyObject* document = out.storage().hand_out(size);
   if (document == nullptr) return nullptr;
   out.forget_storage();
