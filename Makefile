@@ -6,13 +6,26 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.11" "cmake>=3.26" ninja
 DEPS_STAMP := $(VENV)/.deps-installed
 
-.PHONY: demo test build system-deps wheel abi3audit asan fuzz fuzz-build fuzz-corpus bench clean
+.PHONY: demo test wheel-check build system-deps wheel abi3audit asan fuzz fuzz-build fuzz-corpus bench clean
 
 demo: build
 	$(PY) examples/demo.py
 
+# The suite on the main venv's CPython (3.11), again with the layout shortcuts off
+# (QUARL_SAFE_PATHS=1), then wheel-check once, then on every other CPython >= 3.11 found on
+# PATH or in pyenv, each in a venv of its own ($(VENV)-3.N) with the wheel that wheel-check
+# built. An interpreter of MATRIX_EXPECT that is missing is reported in one line.
+MATRIX_EXPECT ?= 3.12 3.13
 test: build
-	$(VENV)/bin/pytest
+	MAKE="$(MAKE)" VENV="$(VENV)" WHEEL_DIR="$(WHEEL_DIR)" MATRIX_EXPECT="$(MATRIX_EXPECT)" \
+	  scripts/test-matrix.sh
+
+# The wheel's own tests (tests/test_wheel.py), run once: `make wheel` into $(DIST_DIR) and
+# $(WHEEL_DIR), the repaired wheel's tag and contents, the abi3audit report, and an install
+# into a fresh venv.
+wheel-check: build
+	QUARL_DIST_DIR="$(abspath $(DIST_DIR))" QUARL_WHEEL_DIR="$(abspath $(WHEEL_DIR))" \
+	  $(VENV)/bin/pytest -p no:cacheprovider tests/test_wheel.py
 
 system-deps:
 	@scripts/ensure-system-deps.sh
@@ -111,4 +124,4 @@ bench: build
 	$(PY) bench/suite.py --data $(BENCH_DATA) --out docs
 
 clean:
-	rm -rf build dist wheelhouse $(VENV)
+	rm -rf build dist wheelhouse $(VENV) $(VENV)-3.*

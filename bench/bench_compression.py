@@ -32,6 +32,7 @@ import time
 import lz4.block
 
 from quarl import Quarl
+from quarl import _quarl
 
 SINGLE_BLOCK_MAX = 999_999
 BYTES_VALUE_OVERHEAD = 11  # 6-byte header, tag, 4-byte length
@@ -150,6 +151,7 @@ def main() -> None:
     parser.add_argument("--size-mb", type=float, default=64)
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
+    print(f"quarl memory paths: {_quarl._memory_paths()}")
 
     size = int(args.size_mb * (1 << 20))
     data = realistic_bytes(size, args.data)

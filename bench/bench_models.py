@@ -24,6 +24,7 @@ import uuid
 import pydantic
 
 from quarl import Quarl
+from quarl import _quarl
 
 
 class Status(enum.Enum):
@@ -138,6 +139,7 @@ def main():
     parser.add_argument("--items", type=int, default=10_000)
     parser.add_argument("--repeat", type=int, default=15)
     args = parser.parse_args()
+    print(f"quarl memory paths: {_quarl._memory_paths()}")
     dataclass_items = [Reading(**fields(i)) for i in range(args.items)]
     model_items = [ReadingModel(**fields(i)) for i in range(args.items)]
     run("dataclasses", dataclass_items, False, args.repeat)

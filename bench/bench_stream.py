@@ -12,6 +12,7 @@ import time
 import msgpack
 
 from quarl import QuarlStreamDecoder, QuarlStreamEncoder
+from quarl import _quarl
 
 
 def messages(count: int) -> list[dict]:
@@ -75,6 +76,7 @@ def main() -> None:
     parser.add_argument("--chunk", type=int, default=64 * 1024)
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
+    print(f"quarl memory paths: {_quarl._memory_paths()}")
 
     values = messages(args.messages)
     streams = {

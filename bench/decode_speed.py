@@ -99,6 +99,7 @@ def main() -> None:
     parser.add_argument("--files", nargs="*", default=CORPORA)
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
+    print(f"quarl memory paths: {quarl._quarl._memory_paths()}")
 
     print(f"{'corpus':<19}{'mode':<9}{'codec':<17}{'bytes':>9}{'µs/decode':>11}{'speed-up':>10}")
     for name in args.files:

@@ -1,6 +1,6 @@
 """quarl next to the codecs a user would pick instead, in one run.
 
-Usage: python bench/suite.py [--data DIR] [--out docs] [--quick] [--case NAME ...]
+Usage: python bench/suite.py [--data DIR] [--out docs] [--quick] [--case NAME ...] [--safe-paths-only]
 
 DATA DIR holds the standard JSON corpora (twitter.json, citm_catalog.json,
 canada.json); missing files are skipped. Every case is encoded and decoded by
@@ -9,12 +9,19 @@ warm-up, sizes are exact, and peak memory is the resident high-water mark of
 one encode (or decode) above the resident size just before it. Results go to
 OUT/benchmarks.md (table) and OUT/benchmarks.png (chart). With --case, only
 the named cases run, and their table is printed (written only with --out).
+
+The report says which memory paths quarl took (the direct layout shortcuts, or
+the limited-API paths that QUARL_SAFE_PATHS=1 forces), and ends with the cost
+of the safe paths: quarl alone, timed in fresh interpreters with and without
+the variable, in turns. --safe-paths-only prints that comparison and writes
+nothing.
 """
 
 import argparse
 import dataclasses
 import gc
 import json
+import os
 import pathlib
 import pickle
 import platform
@@ -37,6 +44,11 @@ CRAFTED_KEYS = 26000
 
 
 # ---------------------------------------------------------------- codecs
+
+
+def memory_paths() -> str:
+    """Which paths this process's quarl takes: "direct", or "safe: " and why."""
+    return quarl._quarl._memory_paths()
 
 
 def quarl_codec(compress: bool):
@@ -262,23 +274,23 @@ def build_cases(data_dir: pathlib.Path, quick: bool, only: str | None = None) ->
 # ---------------------------------------------------------------- measuring
 
 
-def calibrate(func, arg) -> int:
+def calibrate(func, arg, clock=time.perf_counter) -> int:
     """Calls per sample so that one sample takes about 20 ms."""
     func(arg)
-    start = time.perf_counter()
+    start = clock()
     func(arg)
-    once = max(time.perf_counter() - start, 1e-7)
+    once = max(clock() - start, 1e-7)
     return max(1, int(0.02 / once))
 
 
-def interleaved_medians(calls: dict, budget: float) -> dict:
+def interleaved_medians(calls: dict, budget: float, clock=time.perf_counter) -> dict:
     """name -> median seconds per call of calls[name] = (func, arg).
 
     The codecs take turns round by round, so load from elsewhere on the
     machine falls on all of them alike; the collector is off while timing,
-    as timeit has it.
+    as timeit has it. `clock` measures the samples (wall time unless told).
     """
-    numbers = {name: calibrate(func, arg) for name, (func, arg) in calls.items()}
+    numbers = {name: calibrate(func, arg, clock) for name, (func, arg) in calls.items()}
     samples = {name: [] for name in calls}
     rounds = 0
     deadline = time.perf_counter() + budget * len(calls)
@@ -287,10 +299,10 @@ def interleaved_medians(calls: dict, budget: float) -> dict:
         while rounds < 5 or (rounds < 41 and time.perf_counter() < deadline):
             for name, (func, arg) in calls.items():
                 number = numbers[name]
-                start = time.perf_counter()
+                start = clock()
                 for _ in range(number):
                     func(arg)
-                samples[name].append((time.perf_counter() - start) / number)
+                samples[name].append((clock() - start) / number)
             rounds += 1
     finally:
         gc.enable()
@@ -373,6 +385,70 @@ def measure(case: Case, budget: float, args) -> list:
     return rows
 
 
+def run_quarl_only(args) -> None:
+    """Prints quarl's own times on every case as JSON, with the paths this process took. The times
+    are the process's CPU time (all its threads), which other load on the machine disturbs less
+    than the wall clock."""
+    budget = 0.3 if args.quick else 1.2
+    times = {}
+    for case in build_cases(args.data, args.quick):
+        ours = {n: c for n, c in case.codecs.items() if n.startswith("quarl")}
+        encoded = {n: encode(case.value) for n, (encode, _) in ours.items()}
+        encode_times = interleaved_medians({n: (ours[n][0], case.value) for n in ours}, budget, time.process_time)
+        decode_times = interleaved_medians({n: (ours[n][1], encoded[n]) for n in ours}, budget, time.process_time)
+        times[case.name] = {n: [encode_times[n], decode_times[n]] for n in ours}
+    print(json.dumps({"paths": memory_paths(), "times": times}))
+
+
+def safe_path_cost(args, rounds: int = 3) -> list:
+    """Rows of quarl's times with the direct and the safe paths: fresh interpreters take turns
+    (direct, safe, direct, ...) and each time is the best of its rounds."""
+    best = {}
+    for _ in range(rounds):
+        for safe in (False, True):
+            env = {k: v for k, v in os.environ.items() if k != "QUARL_SAFE_PATHS"}
+            if safe:
+                env["QUARL_SAFE_PATHS"] = "1"
+            command = [sys.executable, __file__, "--data", str(args.data), "--quarl-only"]
+            command += ["--quick"] if args.quick else []
+            done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=3600, check=True)
+            run = json.loads(done.stdout)
+            for case_name, codecs in run["times"].items():
+                for codec, times in codecs.items():
+                    row = best.setdefault((case_name, codec), {})
+                    seen = row.setdefault(safe, {"paths": run["paths"], "times": times})
+                    seen["times"] = [min(a, b) for a, b in zip(seen["times"], times)]
+    rows = []
+    for (case_name, codec), row in best.items():
+        direct, safe = row[False], row[True]
+        rows.append({"case": case_name, "codec": codec, "direct": direct["times"], "safe": safe["times"],
+                     "paths": (direct["paths"], safe["paths"])})
+        print(f"  {case_name:20s} {codec:10s} safe÷direct: encode {safe['times'][0] / direct['times'][0]:.2f}  "
+              f"decode {safe['times'][1] / direct['times'][1]:.2f}", file=sys.stderr)
+    return rows
+
+
+def safe_path_lines(rows: list) -> list:
+    direct_paths, safe_paths = rows[0]["paths"] if rows else ("n/a", "n/a")
+    lines = [
+        "## Cost of the safe paths",
+        "",
+        "quarl alone (CPU time of the process), in fresh interpreters that take turns, with its memory paths as they come "
+        f"(\"{direct_paths}\") and with `QUARL_SAFE_PATHS=1` (\"{safe_paths}\"), which reads lists, "
+        "floats, dates, times and datetimes through the limited API only and copies large documents "
+        "out instead of handing out the bytes object they were written into. Each time is the best "
+        "of three turns.",
+        "",
+        "| case | codec | encode | encode, safe | safe ÷ direct | decode | decode, safe | safe ÷ direct |",
+        "|---|---|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        (de, dd), (se, sd) = r["direct"], r["safe"]
+        lines.append(f"| {r['case']} | {r['codec']} | {de * 1e3:.3f} ms | {se * 1e3:.3f} ms | {se / de:.2f} | "
+                     f"{dd * 1e3:.3f} ms | {sd * 1e3:.3f} ms | {sd / dd:.2f} |")
+    return lines + [""]
+
+
 # ---------------------------------------------------------------- report
 
 
@@ -405,7 +481,7 @@ def construction_section(times: dict) -> list:
             "| constructor | time | ÷ msgspec.msgpack.Encoder() |", "|---|---:|---:|", *rows, ""]
 
 
-def report(results: dict, crafted: dict, construction: dict, out: pathlib.Path, command: str) -> None:
+def report(results: dict, crafted: dict, construction: dict, safe_rows: list, out: pathlib.Path, command: str) -> None:
     lines = [
         "# Benchmarks",
         "",
@@ -419,9 +495,13 @@ def report(results: dict, crafted: dict, construction: dict, out: pathlib.Path, 
         "",
         "Versions: " + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".",
         "",
+        f"quarl's memory paths: {memory_paths()} (\"direct\": the layout shortcuts; the safe paths' "
+        "cost is in the last section).",
+        "",
         *tables(results),
         *crafted_keys_section(crafted),
         *construction_section(construction),
+        *safe_path_lines(safe_rows),
     ]
     (out / "benchmarks.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
     chart(results, out / "benchmarks.png")
@@ -498,11 +578,21 @@ def main() -> None:
     parser.add_argument("--out", type=pathlib.Path, help="where the report goes (default: docs)")
     parser.add_argument("--quick", action="store_true", help="smaller cases and shorter rounds")
     parser.add_argument("--case", action="append", metavar="NAME", help="run only this case (repeatable)")
+    parser.add_argument("--safe-paths-only", action="store_true",
+                        help="only print quarl's times with the direct and the safe memory paths")
     parser.add_argument("--peak", nargs=3, metavar=("CASE", "CODEC", "OPERATION"), help=argparse.SUPPRESS)
+    parser.add_argument("--quarl-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peak:
         run_peak(args)
         return
+    if args.quarl_only:
+        run_quarl_only(args)
+        return
+    if args.safe_paths_only:
+        print("\n".join(safe_path_lines(safe_path_cost(args))))
+        return
+    print(f"quarl's memory paths: {memory_paths()}", file=sys.stderr)
     budget = 0.3 if args.quick else 1.2
     results = {}
     for name in args.case or [None]:
@@ -512,10 +602,11 @@ def main() -> None:
     if out is None:
         print("\n".join(tables(results)))
         return
+    safe_rows = safe_path_cost(args)
     out.mkdir(parents=True, exist_ok=True)
     print("  crafted keys", file=sys.stderr)
     crafted = measure_crafted_keys(CRAFTED_KEYS)
-    report(results, crafted, measure_construction(), out, "make bench")
+    report(results, crafted, measure_construction(), safe_rows, out, "make bench")
     print((out / "benchmarks.md").read_text())
 
 

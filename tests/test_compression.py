@@ -4,14 +4,15 @@ import random
 import struct
 import threading
 
-import lz4.block
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from builders import doc, lz4_block, u32
-from conftest import run_python
+from conftest import installed, run_python
 from quarl import Quarl, QuarlError
+
+lz4 = installed("lz4.block")
 
 CHUNK = 262_144
 BYTES_VALUE_OVERHEAD = 11  # the 6-byte header, then a bytes value's tag and length

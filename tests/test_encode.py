@@ -12,9 +12,8 @@ import pytest
 
 from quarl import Quarl
 
-import lz4.block
-
 from builders import dct, doc, exact, lst, nest, on_str, raiser, string, table_of, text, u32, value_of
+from conftest import installed
 
 
 def encode_value(obj) -> bytes:
@@ -297,6 +296,7 @@ def test_large_blocks_are_written_in_place_of_a_copy(before):
 def test_large_blocks_in_envelopes_and_frames():
     from quarl import QuarlStreamDecoder, QuarlStreamEncoder
 
+    lz4 = installed("lz4.block")
     value, expected = large_values()
     document = doc(expected, ["k"], compress_flag=1)
     single = Quarl().encode_packed(value, True)

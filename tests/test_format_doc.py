@@ -7,12 +7,14 @@ import re
 import uuid
 from pathlib import Path
 
-import numpy
 import pytest
 
 from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
 
 from builders import value_of
+from conftest import installed
+
+numpy = installed("numpy")
 
 FORMAT_DOC = Path(__file__).resolve().parent.parent / "docs" / "format.md"
 BLOCK = re.compile(r"^```quarl-example\n(.*?)^```$", re.M | re.S)

@@ -13,6 +13,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import installed
+
 FUZZ_DIR = Path(__file__).resolve().parent.parent / "fuzz"
 TARGET_NAMES = ("decode", "stream", "roundtrip")
 SMOKE_SECONDS = int(os.environ.get("QUARL_FUZZ_SMOKE_SECONDS", "20"))
@@ -51,7 +53,7 @@ def test_replay(target, path):
 
 @pytest.mark.parametrize("target", TARGET_NAMES)
 def test_smoke_run_under_atheris(target, tmp_path):
-    pytest.importorskip("atheris")
+    installed("atheris")
     # New corpus entries and artifacts go to tmp_path; the repository corpus is only read.
     scratch = tmp_path / "corpus"
     scratch.mkdir()

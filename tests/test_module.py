@@ -161,6 +161,8 @@ def test_second_initialisation_fails_in_the_same_process():
     assert result.stdout.startswith("ImportError")
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="None, True, False and small ints are immortal from "
+                    "CPython 3.12 on: their counts mean nothing (and drift under a module built for 3.11)")
 def test_codec_life_leaves_cached_object_counts_unchanged():
     # A codec that leaks or over-releases one of these objects moves its count by at least
     # one per codec life (500 here). The interpreter's own count of None drifts by a few

@@ -1,5 +1,6 @@
 """Long-running behaviour: no leaks across many calls, and threads that share nothing but the pool."""
 
+import sys
 import threading
 
 import pytest
@@ -74,10 +75,13 @@ def test_many_calls_leave_memory_and_reference_counts_flat():
     result = run_python(LEAK_LOOP.replace("ROUNDS", "100000"), timeout=600)
     assert result.returncode == 0, result.stderr
     growth_kib, none_change, *changes = map(int, result.stdout.split())
-    assert changes == [0] * 18  # True, False and 0..15
-    # None is also held by transient interpreter objects: only a change that
-    # grows with the number of calls would be ours.
-    assert abs(none_change) < 1000
+    # From CPython 3.12 on these objects are immortal: their counts mean nothing (and drift under a
+    # module built for 3.11, which counts references to them that 3.12 no longer counts).
+    if sys.version_info < (3, 12):
+        assert changes == [0] * 18  # True, False and 0..15
+        # None is also held by transient interpreter objects: only a change that
+        # grows with the number of calls would be ours.
+        assert abs(none_change) < 1000
     assert growth_kib < 4096, f"resident memory grew by {growth_kib} KiB"
 
 

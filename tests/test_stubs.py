@@ -4,7 +4,10 @@ import subprocess
 import sys
 from pathlib import Path
 
+from conftest import installed
+
 ROOT = Path(__file__).resolve().parent.parent
+installed("mypy")
 
 
 def mypy(module: str, *args: str, cwd: Path) -> subprocess.CompletedProcess:

@@ -50,17 +50,20 @@ ROUND_TRIP = textwrap.dedent(
 
 @pytest.fixture(scope="module")
 def built(tmp_path_factory):
-    """Runs `make wheel` into a temporary directory; returns the wheel and the make output."""
+    """Runs `make wheel`; returns the wheel and the make output. `make wheel-check` has it built where
+    the other interpreters' suites install it from; elsewhere it goes to a temporary directory."""
     out = tmp_path_factory.mktemp("wheel")
+    dist = os.environ.get("QUARL_DIST_DIR", out / "dist")
+    wheelhouse = Path(os.environ.get("QUARL_WHEEL_DIR", out / "wheelhouse"))
     proc = subprocess.run(
-        ["make", "--no-print-directory", "-C", str(ROOT), "wheel", f"VENV={sys.prefix}",
-         f"DIST_DIR={out / 'dist'}", f"WHEEL_DIR={out / 'wheelhouse'}"],
+        ["make", "--no-print-directory", "-C", str(ROOT), "wheel", f"VENV={sys.prefix}", f"DIST_DIR={dist}",
+         f"WHEEL_DIR={wheelhouse}"],
         capture_output=True, text=True, timeout=900,
         # A sanitizer preloaded for the suite has no business in the compiler and auditwheel.
         env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    wheels = list((out / "wheelhouse").glob("*.whl"))
+    wheels = list(wheelhouse.glob("*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0], proc.stdout
 

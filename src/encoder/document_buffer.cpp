@@ -2,39 +2,22 @@
 
 #include <new>
 
+#include "common/object_layout.h"
+
 namespace quarl {
-namespace {
-
-uint8_t* text_of(PyObject* bytes, size_t text_offset) noexcept {
-  return reinterpret_cast<uint8_t*>(bytes) + text_offset;
-}
-
-void set_text_size(PyObject* bytes, size_t size) noexcept {
-  Py_SET_SIZE(reinterpret_cast<PyVarObject*>(bytes), static_cast<Py_ssize_t>(size));
-}
-
-}  // namespace
 
 uint8_t* BytesStorage::reallocate(uint8_t* data, size_t size, size_t capacity) {
   if (text_offset_ == 0) return heap_.reallocate(data, size, capacity);
   if (!bytes_) {
-    bytes_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
-    if (!bytes_) {
-      PyErr_Clear();
-      throw std::bad_alloc();
-    }
-    return text_of(bytes_.get(), text_offset_);
+    bytes_ = PyRef::steal(new_bytes_in_place(capacity));
+    if (!bytes_) throw std::bad_alloc();
+    return bytes_text(text_offset_, bytes_.get());
   }
-  // The text keeps room for the closing NUL of a bytes object.
-  PyObject* old = bytes_.release();
-  void* grown = PyObject_Realloc(old, text_offset_ + capacity + 1);
-  if (grown == nullptr) {
-    bytes_ = PyRef::steal(old);
-    throw std::bad_alloc();
-  }
-  bytes_ = PyRef::steal(static_cast<PyObject*>(grown));
-  set_text_size(bytes_.get(), capacity);
-  return text_of(bytes_.get(), text_offset_);
+  PyObject* grown = resize_bytes_in_place(text_offset_, bytes_.get(), capacity);
+  if (grown == nullptr) throw std::bad_alloc();
+  (void)bytes_.release();  // moved by the reallocation
+  bytes_ = PyRef::steal(grown);
+  return bytes_text(text_offset_, bytes_.get());
 }
 
 void BytesStorage::release(uint8_t* data) noexcept {
@@ -49,9 +32,8 @@ PyObject* BytesStorage::hand_out(size_t size) noexcept {
   if (text_offset_ == 0 || !bytes_) return nullptr;
   PyObject* bytes = bytes_.release();
   // A shrink that fails leaves the larger block, which serves as well.
-  if (void* shrunk = PyObject_Realloc(bytes, text_offset_ + size + 1)) bytes = static_cast<PyObject*>(shrunk);
-  set_text_size(bytes, size);
-  text_of(bytes, text_offset_)[size] = 0;
+  if (PyObject* shrunk = resize_bytes_in_place(text_offset_, bytes, size)) return shrunk;
+  set_bytes_size(text_offset_, bytes, size);
   return bytes;
 }
 

@@ -15,10 +15,9 @@ namespace quarl {
 // own, so that a large document becomes the returned bytes as it stands,
 // shrunk to its size, instead of being copied out (which would hold it in
 // memory twice). Growing and shrinking reallocate the object while the codec
-// holds its only reference, the way CPython resizes a new bytes object
-// itself; the codec does so only where it has checked that the text sits
-// right behind the object's fixed part (text_offset), and uses plain heap
-// storage otherwise.
+// holds its only reference (common/object_layout.h); where the layout check
+// found no text offset, or the safe paths are forced, the storage is plain
+// heap storage and the document is copied out.
 class BytesStorage {
  public:
   explicit BytesStorage(size_t text_offset = 0) noexcept : text_offset_(text_offset) {}

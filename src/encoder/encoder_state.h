@@ -10,12 +10,10 @@
 
 #include "common/object_layout.h"
 #include "common/pyref.h"
-#include "encoder/datetime_memory.h"
 #include "encoder/document_buffer.h"
 #include "encoder/spliced_blocks.h"
 #include "encoder/string_table.h"
 #include "encoder/type_decisions.h"
-#include "common/pyref.h"
 #include "format/byte_buffer.h"
 
 namespace quarl {
@@ -39,8 +37,7 @@ struct EncoderState {
   // The `default` given at construction, or null: called for every object
   // the dispatch would otherwise write as its str().
   PyRef default_hook;
-  ObjectLayout layout;
-  LayoutVerdicts datetime_layouts;  // probed at the first batch that meets the types
+  ObjectLayout layout;  // the process's verdict on the layout shortcuts
   StringTable strings;  // the keys of the document being written
   uint64_t encode_depth = 0;
   // What each type met by the current encode becomes (one place for every

@@ -42,7 +42,7 @@ Status field_count(PyObject* first, const Decision& decision, size_t& fields) {
 
 Status reserve_model_batch(EncoderState& codec, PyObject* first, size_t count) {
   Decision decision;
-  if (!codec.decisions.decide(first, codec.python_calls, codec.datetime_layouts, decision).ok()) {
+  if (!codec.decisions.decide(first, codec.python_calls, codec.layout, decision).ok()) {
     return Status::failure();
   }
   if (decision.kind != Kind::model) return Status::success();

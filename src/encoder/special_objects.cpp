@@ -251,7 +251,7 @@ Status is_enum_member(PyObject* obj, bool& member) {
 
 Status write_special_object(EncoderState& codec, PyObject* obj) {
   Decision decision;
-  if (!codec.decisions.decide(obj, codec.python_calls, codec.datetime_layouts, decision).ok()) {
+  if (!codec.decisions.decide(obj, codec.python_calls, codec.layout, decision).ok()) {
     return Status::failure();
   }
   const EncodeNames& names = codec.decisions.names();

@@ -327,7 +327,7 @@ bool is_immutable(PyTypeObject* type) {
 
 }  // namespace
 
-Status TypeDecisions::prepare(LayoutVerdicts& verdicts) {
+Status TypeDecisions::prepare(const ObjectLayout& layout) {
   EncodeNames& n = names_;
   if (!intern_names(n).ok()) return Status::failure();
   struct Imported {
@@ -382,9 +382,7 @@ Status TypeDecisions::prepare(LayoutVerdicts& verdicts) {
   if (!n.datetime_reduce) n.datetime_type.reset();
   if (!n.date_reduce) n.date_type.reset();
   if (!n.time_reduce) n.time_type.reset();
-  n.in_memory = find_readable_layouts({n.date_type.get(), n.time_type.get(), n.datetime_type.get(),
-                                       n.timedelta_type.get(), n.timezone_type.get()},
-                                      verdicts);
+  n.in_memory = find_readable_layouts({n.date_type.get(), n.time_type.get(), n.datetime_type.get()}, layout);
   prepared_ = true;
   return Status::success();
 }
@@ -408,7 +406,7 @@ TypeDecisions::Entry* TypeDecisions::find_slow(PyTypeObject* type) noexcept {
   return nullptr;
 }
 
-Status TypeDecisions::decide(PyObject* obj, uint64_t python_calls, LayoutVerdicts& verdicts, Decision& out) {
+Status TypeDecisions::decide(PyObject* obj, uint64_t python_calls, const ObjectLayout& layout, Decision& out) {
   PyTypeObject* type = Py_TYPE(obj);
   Entry* entry = find(type);
   if (entry != nullptr && (entry->immutable || entry->made_at == python_calls)) {
@@ -420,7 +418,7 @@ Status TypeDecisions::decide(PyObject* obj, uint64_t python_calls, LayoutVerdict
   Py_ssize_t modules = PyDict_Size(PyImport_GetModuleDict());
   if (!prepared_ || modules != prepared_modules_) {
     prepared_ = false;
-    if (!prepare(verdicts).ok()) return Status::failure();
+    if (!prepare(layout).ok()) return Status::failure();
     prepared_modules_ = modules;
   }
   if (entry == nullptr) {

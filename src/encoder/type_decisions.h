@@ -21,9 +21,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/object_layout.h"
 #include "common/pyref.h"
 #include "common/status.h"
-#include "encoder/datetime_memory.h"
 
 namespace quarl {
 
@@ -107,7 +107,7 @@ class TypeDecisions {
   // The decision for the type of `obj`. `python_calls` is the codec's count
   // of calls into Python code: a decision about a mutable type made at
   // another count is made again. The result stays valid until the next call.
-  Status decide(PyObject* obj, uint64_t python_calls, LayoutVerdicts& verdicts, Decision& out);
+  Status decide(PyObject* obj, uint64_t python_calls, const ObjectLayout& layout, Decision& out);
 
   // A model type's key hint is made once, from the first dict written for
   // the type (null when that dict's keys do not suit one).
@@ -134,7 +134,7 @@ class TypeDecisions {
   static size_t slot_of(PyTypeObject* type) noexcept {
     return (reinterpret_cast<uintptr_t>(type) >> 6) % RECENT_SLOTS;
   }
-  Status prepare(LayoutVerdicts& verdicts);
+  Status prepare(const ObjectLayout& layout);
   Status dataclass_field_names(PyTypeObject* type, Decision& decision);
 
   bool prepared_ = false;

@@ -1,6 +1,10 @@
 // The module's entry point: PyInit__quarl, the only exported symbol.
 #include <Python.h>
 
+#include <new>
+#include <string>
+
+#include "common/object_layout.h"
 #include "common/pyref.h"
 #include "lib/inspect_functions.h"
 #include "lib/types.h"
@@ -9,6 +13,22 @@ namespace quarl {
 namespace {
 
 constexpr const char* VERSION = "1.7.0";
+
+// Which paths the codec takes where a shortcut reads objects' memory:
+// "direct", or "safe: " and why. Private: for benchmarks and test reports.
+PyObject* memory_paths(PyObject*, PyObject*) {
+  try {
+    std::string text = describe_paths(ObjectLayout::verified());
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef layout_functions[] = {
+    {"_memory_paths", memory_paths, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_quarl", "", 0, inspect_functions, nullptr, nullptr, nullptr, nullptr,
@@ -40,7 +60,8 @@ PyObject* create_module() {
             add_exported(m, a, "Quarl", PyRef::steal(quarl_type())) &&
             add_exported(m, a, "QuarlStreamDecoder", PyRef::steal(stream_decoder_type())) &&
             add_exported(m, a, "QuarlStreamEncoder", PyRef::steal(stream_encoder_type())) &&
-            add_exported(m, a, "QuarlError", PyRef::borrow(PyExc_ValueError));
+            add_exported(m, a, "QuarlError", PyRef::borrow(PyExc_ValueError)) &&
+            PyModule_AddFunctions(m, layout_functions) == 0;
   return ok ? module.release() : nullptr;
 }
 
