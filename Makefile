@@ -6,7 +6,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.11" "cmake>=3.26" ninja
 DEPS_STAMP := $(VENV)/.deps-installed
 
-.PHONY: demo test wheel-check build system-deps wheel abi3audit asan fuzz fuzz-build fuzz-corpus bench clean
+.PHONY: demo test wheel-check build system-deps wheel abi3audit asan fuzz fuzz-build fuzz-corpus bench coverage mutants clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -115,6 +115,26 @@ fuzz: fuzz-build
 # Rewrites the seed corpus from the installed build.
 fuzz-corpus: build
 	rm -rf fuzz/corpus && $(PY) fuzz/make_corpus.py
+
+# Line and branch coverage of src/ by the suite (less the atheris smoke runs and the wheel check), from a
+# gcov build installed for the run; the normal build is reinstalled afterwards.
+coverage: system-deps $(DEPS_STAMP)
+	$(PIP) install "gcovr>=7"
+	rm -rf build/coverage
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	  -C cmake.define.QUARL_COVERAGE=ON -C build-dir=build/coverage .
+	status=0; $(VENV)/bin/pytest -q -p no:cacheprovider --ignore=tests/test_wheel.py \
+	  -k "not smoke_run_under_atheris" || status=$$?; \
+	$(VENV)/bin/gcovr --root . --filter src/ --object-directory build/coverage \
+	  --exclude-unreachable-branches --exclude-throw-branches --txt-summary --txt /dev/null; \
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall . && exit $$status
+
+# A seeded sample of mutants of src/, each built and run against the fast part of
+# the suite; about an hour. MUTANTS=120 SEED=1 by default.
+MUTANTS ?= 120
+SEED ?= 1
+mutants: build
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) scripts/mutants.py --count $(MUTANTS) --seed $(SEED)
 
 # quarl next to its peers on the standard corpora; writes docs/benchmarks.{md,png}.
 BENCH_DATA ?= ../shared/bench-data
