@@ -118,6 +118,8 @@ def prepare() -> None:
     TREE.mkdir(parents=True)
     shutil.copytree(ROOT / "src", TREE / "src")
     shutil.copy(ROOT / "CMakeLists.txt", TREE)
+    if (ROOT / "cmake").is_dir():
+        shutil.copytree(ROOT / "cmake", TREE / "cmake")
     ignore = shutil.ignore_patterns("*.so", "__pycache__")
     for name in ("quarl", "tests", "fuzz", "docs", "examples", "bench"):
         if (ROOT / name).exists():
