@@ -73,7 +73,8 @@ abi3audit: wheel
 # The whole suite against a build with AddressSanitizer and UBSan. Python's
 # small-object allocator is off so that ASan sees every object on its own. The
 # atheris smoke runs are left to `make fuzz`, whose build carries its own
-# sanitizers; the corpus replay runs here. The resident-memory checks are left
+# sanitizers; the corpus replay runs here, the wheel check and the Celery/Dask
+# integration tests (external servers and workers) do not. The resident-memory checks are left
 # to the normal suite: under ASan they would measure the allocator's quarantine.
 # The normal build is reinstalled whatever the outcome.
 asan: system-deps $(DEPS_STAMP)
@@ -83,7 +84,7 @@ asan: system-deps $(DEPS_STAMP)
 	  | grep -q __asan_init || { echo "the installed module is not the sanitized build"; exit 1; }
 	status=0; PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(VENV)/bin/pytest -x -p no:cacheprovider \
+	  $(VENV)/bin/pytest -x -p no:cacheprovider --ignore=tests/test_wheel.py --ignore=tests/test_integrations.py \
 	    -k "not smoke_run_under_atheris and not many_calls_leave_memory_and_reference_counts_flat \
 	        and not ever_new_keys_leave_memory_flat and not nested_forged_counts_cost_what_a_genuine_document_costs \
 	        and not forged_envelope_allocates_nothing_past_its_output_and_keeps_nothing \
