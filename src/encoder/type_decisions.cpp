@@ -113,19 +113,12 @@ class MroLookup {
   PyRef mro_;
 };
 
-bool is_named(PyObject* obj, std::string_view expected) {
+// Whether obj's type is named `expected`; only a failure to read the name (MemoryError) is an error.
+Status is_named(PyObject* obj, const char* expected, bool& named) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-  if (!name) {
-    PyErr_Clear();  // only MemoryError: the answer is then no
-    return false;
-  }
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::string_view(utf8, static_cast<size_t>(size)) == expected;
+  if (!name) return Status::failure();
+  named = PyUnicode_CompareWithASCIIString(name.get(), expected) == 0;  // raises nothing
+  return Status::success();
 }
 
 bool is_table_name(std::string_view name) {
@@ -200,9 +193,11 @@ Status has_instance_dict(const MroLookup& mro, const EncodeNames& names, bool& h
   PyRef descriptor;
   if (!mro.find(names.dict.get(), owner, descriptor).ok()) return Status::failure();
   has_dict = owner != nullptr;
-  standard = has_dict && (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(owner)) & Py_TPFLAGS_HEAPTYPE) &&
-             is_named(descriptor.get(), "getset_descriptor");
-  return Status::success();
+  standard = false;
+  if (!has_dict || !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(owner)) & Py_TPFLAGS_HEAPTYPE)) {
+    return Status::success();
+  }
+  return is_named(descriptor.get(), "getset_descriptor", standard);
 }
 
 // The general walk's steps from the array step to the __dict__ step, as far
