@@ -121,7 +121,7 @@ def prepare() -> None:
     if (ROOT / "cmake").is_dir():
         shutil.copytree(ROOT / "cmake", TREE / "cmake")
     ignore = shutil.ignore_patterns("*.so", "__pycache__")
-    for name in ("quarl", "tests", "fuzz", "docs", "examples", "bench"):
+    for name in ("quarl", "tests", "fuzz", "docs", "examples", "bench", "scripts"):
         if (ROOT / name).exists():
             shutil.copytree(ROOT / name, RUN_DIR / name, ignore=ignore)
     for name in ("README.md", "pyproject.toml"):
