@@ -20,12 +20,12 @@ test: build
 	MAKE="$(MAKE)" VENV="$(VENV)" WHEEL_DIR="$(WHEEL_DIR)" MATRIX_EXPECT="$(MATRIX_EXPECT)" \
 	  scripts/test-matrix.sh
 
-# The wheel's own tests (tests/test_wheel.py), run once: `make wheel` into $(DIST_DIR) and
-# $(WHEEL_DIR), the repaired wheel's tag and contents, the abi3audit report, and an install
-# into a fresh venv.
+# The packaging checks (checks/test_wheel.py), outside the unit suite and run once: `make wheel`
+# into $(DIST_DIR) and $(WHEEL_DIR), the repaired wheel's tag and contents, the abi3audit report,
+# and an install into a fresh venv.
 wheel-check: build
 	QUARL_DIST_DIR="$(abspath $(DIST_DIR))" QUARL_WHEEL_DIR="$(abspath $(WHEEL_DIR))" \
-	  $(VENV)/bin/pytest -p no:cacheprovider tests/test_wheel.py
+	  $(VENV)/bin/pytest -p no:cacheprovider checks/test_wheel.py
 
 system-deps:
 	@scripts/ensure-system-deps.sh
@@ -84,7 +84,7 @@ asan: system-deps $(DEPS_STAMP)
 	  | grep -q __asan_init || { echo "the installed module is not the sanitized build"; exit 1; }
 	status=0; PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(VENV)/bin/pytest -x -p no:cacheprovider --ignore=tests/test_wheel.py --ignore=tests/test_integrations.py \
+	  $(VENV)/bin/pytest -x -p no:cacheprovider --ignore=tests/test_integrations.py \
 	    -k "not smoke_run_under_atheris and not many_calls_leave_memory_and_reference_counts_flat \
 	        and not ever_new_keys_leave_memory_flat and not nested_forged_counts_cost_what_a_genuine_document_costs \
 	        and not forged_envelope_allocates_nothing_past_its_output_and_keeps_nothing \
@@ -124,7 +124,7 @@ coverage: system-deps $(DEPS_STAMP)
 	rm -rf build/coverage
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall \
 	  -C cmake.define.QUARL_COVERAGE=ON -C build-dir=build/coverage .
-	status=0; $(VENV)/bin/pytest -q -p no:cacheprovider --ignore=tests/test_wheel.py \
+	status=0; $(VENV)/bin/pytest -q -p no:cacheprovider \
 	  -k "not smoke_run_under_atheris" || status=$$?; \
 	$(VENV)/bin/gcovr --root . --filter src/ --object-directory build/coverage \
 	  --exclude-unreachable-branches --exclude-throw-branches --txt-summary --txt /dev/null; \

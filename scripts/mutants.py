@@ -37,7 +37,6 @@ FAST_SUITE = [
     "-p",
     "no:cacheprovider",
     "--ignore=tests/test_examples.py",
-    "--ignore=tests/test_wheel.py",
     "--ignore=tests/test_integrations.py",
     "-k",
     "not smoke_run_under_atheris",

@@ -15,8 +15,8 @@ MAKE=${MAKE:-make}
 VENV=${VENV:-.venv}
 WHEEL_DIR=${WHEEL_DIR:-wheelhouse}
 MATRIX_EXPECT=${MATRIX_EXPECT:-3.12 3.13}
-# tests/test_wheel.py builds the wheel: it runs once, in wheel-check, not in every suite.
-SUITE_ARGS=(-p no:cacheprovider --ignore=tests/test_wheel.py ${PYTEST_ARGS:-})
+# The unit suite is tests/; the packaging checks (checks/) build the wheel and run once, in wheel-check.
+SUITE_ARGS=(-p no:cacheprovider ${PYTEST_ARGS:-})
 PIP_QUIET=(--disable-pip-version-check -q)
 
 summary=()
