@@ -127,7 +127,7 @@ coverage: system-deps $(DEPS_STAMP)
 	status=0; $(VENV)/bin/pytest -q -p no:cacheprovider \
 	  -k "not smoke_run_under_atheris" || status=$$?; \
 	$(VENV)/bin/gcovr --root . --filter src/ --object-directory build/coverage \
-	  --exclude-unreachable-branches --exclude-throw-branches --txt-summary --txt /dev/null; \
+	  --exclude-unreachable-branches --exclude-throw-branches --txt-summary --txt build/coverage/report.txt; \
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall . && exit $$status
 
 # A seeded sample of mutants of src/, each built and run against the fast part of
