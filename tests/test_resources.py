@@ -3,20 +3,23 @@
 import sys
 import threading
 
-import pytest
-
 from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
 
-from builders import on_str
 from conftest import run_python
 
-LEAK_LOOP = r"""
-import datetime, decimal, gc, resource, sys, uuid
+RSS = r"""
+import gc, resource
 from quarl import Quarl, QuarlStreamDecoder, QuarlStreamEncoder
 
 def rss_kib():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize() // 1024
+"""
+
+# Every 50th round runs on codecs of its own, whose lives must leave the cached objects' counts alone.
+LEAK_LOOP = RSS + r"""
+import datetime, decimal, sys, uuid
+from contextlib import suppress
 
 class BadStr:
     __slots__ = ()
@@ -24,7 +27,7 @@ class BadStr:
         raise KeyError("x")
 
 values = [
-    {"a": [1, 2.5, None, True], "b": "text" * 20, "c": b"\x00" * 40},
+    {"a": [1, 2.5, None, True, False, *range(16)], "b": "text" * 20, "c": b"\x00" * 40},
     [uuid.UUID(int=3), decimal.Decimal("1.5"), datetime.datetime(2024, 1, 2, 3, 4)],
     {i: str(i) for i in range(50)},
     "x" * 5000,
@@ -34,27 +37,21 @@ bad_documents = [b"", b"Q", b"QL\x00\x01\x01\x00", b"QL\x00\x01\x00\x00\x60\xff\
 watched = [None, True, False, *range(16)]
 
 def one_round(i):
-    codec = Quarl() if i % 100 == 0 else shared
+    fresh = i % 50 == 0
+    codec, enc, dec = (Quarl(), QuarlStreamEncoder(), QuarlStreamDecoder()) if fresh else (shared, encoder, decoder)
     value = values[i % len(values)]
-    data = codec.encode_packed(value, i % 2 == 0)
-    codec.decode_packed(data)
+    codec.decode_packed(codec.encode_packed(value, i % 2 == 0))
     for bad in bad_documents:
-        try:
+        with suppress(ValueError, RecursionError):
             codec.decode_packed(bad)
-        except (ValueError, RecursionError):
-            pass
-    try:
+    with suppress(KeyError):
         codec.encode_packed([BadStr()], False)
-    except KeyError:
-        pass
-    frame = encoder.encode_frame(value)
-    decoder.feed(frame[: len(frame) // 2])
-    decoder.feed(frame[len(frame) // 2 :])
-    if i % 50 == 0:
-        try:
+    frame = enc.encode_frame(value)
+    dec.feed(frame[: len(frame) // 2])
+    dec.feed(frame[len(frame) // 2 :])
+    if i % 50 == 25:
+        with suppress(ValueError):
             decoder.feed(b"\x01\x00\x00\x00\x07\x00x")
-        except ValueError:
-            pass
 
 shared, encoder, decoder = Quarl(), QuarlStreamEncoder(), QuarlStreamDecoder()
 for i in range(ROUNDS // 10):
@@ -66,8 +63,7 @@ for i in range(ROUNDS):
     one_round(i)
 gc.collect()
 print(rss_kib() - start)
-after = [sys.getrefcount(o) for o in watched]
-print(*(a - b for a, b in zip(after, counts)))
+print(*(a - b for a, b in zip([sys.getrefcount(o) for o in watched], counts)))
 """
 
 
@@ -79,20 +75,13 @@ def test_many_calls_leave_memory_and_reference_counts_flat():
     # module built for 3.11, which counts references to them that 3.12 no longer counts).
     if sys.version_info < (3, 12):
         assert changes == [0] * 18  # True, False and 0..15
-        # None is also held by transient interpreter objects: only a change that
-        # grows with the number of calls would be ours.
+        # None is also held by transient interpreter objects: a fault of ours moves it by one per
+        # codec life (2,000 here) or per call.
         assert abs(none_change) < 1000
     assert growth_kib < 4096, f"resident memory grew by {growth_kib} KiB"
 
 
-NEW_KEYS_LOOP = r"""
-import gc, resource
-from quarl import Quarl, QuarlStreamEncoder
-
-def rss_kib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize() // 1024
-
+NEW_KEYS_LOOP = RSS + r"""
 codec, encoder, reader = Quarl(), QuarlStreamEncoder(), Quarl()
 
 def encode_round(i):
@@ -133,10 +122,6 @@ def run_threads(*targets):
         thread.join()
 
 
-def big_document(seed: int) -> dict:
-    return {"seed": seed, "rows": [{"id": i, "name": f"row-{seed}-{i}", "x": i * 0.5} for i in range(40000)]}
-
-
 def test_threads_with_their_own_codecs_get_correct_results():
     errors = []
 
@@ -144,7 +129,8 @@ def test_threads_with_their_own_codecs_get_correct_results():
         try:
             codec, encoder, decoder = Quarl(), QuarlStreamEncoder(), QuarlStreamDecoder()
             for round_ in range(3):
-                value = big_document(seed * 10 + round_)
+                value = {"seed": seed * 10 + round_, "rows": [{"id": i, "name": f"row-{seed}-{i}", "x": i * 0.5}
+                                                              for i in range(40000)]}
                 data = codec.encode_packed(value, True)
                 assert len(data) < 1_000_000 or data[:2] != b"QL"
                 assert codec.decode_packed(data) == value
@@ -154,26 +140,3 @@ def test_threads_with_their_own_codecs_get_correct_results():
 
     run_threads(*[lambda n=n: work(n) for n in range(6)])
     assert errors == []
-
-
-def test_threads_sharing_one_codec_are_refused_not_corrupted():
-    codec = Quarl()
-    outcomes = []
-    barrier = threading.Barrier(2)
-
-    # str() lets the other thread run while this encode holds the codec.
-    slow = on_str(lambda: (barrier.wait(timeout=10), barrier.wait(timeout=10)), "slow")
-
-    def holder():
-        outcomes.append(codec.decode_packed(codec.encode_packed([slow, 1], False)))
-
-    def intruder():
-        barrier.wait(timeout=10)
-        for call in (lambda: codec.encode_packed(1, False), lambda: codec.decode_packed(b"QL")):
-            with pytest.raises(RuntimeError, match="^Already borrowed$"):
-                call()
-        outcomes.append("refused")
-        barrier.wait(timeout=10)
-
-    run_threads(holder, intruder)
-    assert sorted(map(str, outcomes)) == ["['slow', 1]", "refused"]
