@@ -25,21 +25,13 @@ ERROR_LINE = re.compile(r"^(\w+(?:Error|Exception)): (.*)$")
 @dataclasses.dataclass
 class Step:
     code: str
-    expected_hex: str | None = None
+    expected_hex: str = ""
     prefix_only: bool = False
     error: tuple[str, str] | None = None
 
-    def expected(self) -> bytes:
-        return bytes.fromhex(self.expected_hex)
 
-
-@dataclasses.dataclass
-class Example:
-    line: int
-    steps: list[Step]
-
-
-def parse_block(text: str, line: int) -> Example:
+def parse_block(text: str, line: int) -> list[Step]:
+    """The steps of one example: a `>>>` line of code, then the hex lines of its bytes or its error."""
     steps: list[Step] = []
     for offset, raw in enumerate(text.splitlines()):
         where = f"format.md line {line + offset}"
@@ -48,26 +40,21 @@ def parse_block(text: str, line: int) -> Example:
             continue
         assert steps, f"{where}: output before any code"
         step = steps[-1]
-        error = ERROR_LINE.match(raw)
-        if error:
-            assert step.expected_hex is None and step.error is None, where
+        assert not step.prefix_only and step.error is None, f"{where}: output after '...' or an error"
+        if error := ERROR_LINE.match(raw):
+            assert not step.expected_hex, where
             step.error = (error[1], error[2])
             continue
         shown = raw.split("#", 1)[0].strip()
         assert HEX_LINE.match(shown), f"{where}: not a hex line: {raw!r}"
-        assert not step.prefix_only and step.error is None, f"{where}: output after '...'"
         step.prefix_only = shown.endswith("...")
-        shown = shown.removesuffix("...").strip()
-        step.expected_hex = f"{step.expected_hex or ''} {shown}".strip()
-    return Example(line, steps)
+        step.expected_hex = f"{step.expected_hex} {shown.removesuffix('...')}".strip()
+    return steps
 
 
-def load_examples() -> list[Example]:
-    text = FORMAT_DOC.read_text(encoding="utf-8")
-    return [parse_block(m[1], text.count("\n", 0, m.start()) + 2) for m in BLOCK.finditer(text)]
-
-
-EXAMPLES = load_examples()
+TEXT = FORMAT_DOC.read_text(encoding="utf-8")
+BLOCKS = [(TEXT.count("\n", 0, m.start()) + 2, m[1]) for m in BLOCK.finditer(TEXT)]
+EXAMPLES = {f"line{line}": parse_block(block, line) for line, block in BLOCKS}
 
 
 def value(obj) -> bytes:
@@ -75,45 +62,27 @@ def value(obj) -> bytes:
     return value_of(Quarl().encode_packed(obj, False))
 
 
-def namespace() -> dict:
-    return {
-        "Quarl": Quarl,
-        "QuarlStreamDecoder": QuarlStreamDecoder,
-        "QuarlStreamEncoder": QuarlStreamEncoder,
-        "value": value,
-        "datetime": datetime,
-        "decimal": decimal,
-        "uuid": uuid,
-        "numpy": numpy,
-    }
-
-
-def run_step(step: Step, names: dict) -> None:
-    if step.error is not None:
-        with pytest.raises(Exception) as raised:
-            eval(step.code, names)
-        assert (raised.type.__name__, str(raised.value)) == step.error, step.code
-        return
-    if step.expected_hex is None:
-        exec(step.code, names)
-        return
-    result = eval(step.code, names)
-    assert isinstance(result, bytes), step.code
-    shown = result[: len(step.expected())] if step.prefix_only else result
-    assert shown.hex(" ") == step.expected().hex(" "), step.code
-
-
-@pytest.mark.parametrize("example", EXAMPLES, ids=[f"line{e.line}" for e in EXAMPLES])
-def test_worked_example(example):
-    names = namespace()
-    for step in example.steps:
-        run_step(step, names)
+@pytest.mark.parametrize("steps", EXAMPLES.values(), ids=EXAMPLES.keys())
+def test_worked_example(steps):
+    names = dict(Quarl=Quarl, QuarlStreamDecoder=QuarlStreamDecoder, QuarlStreamEncoder=QuarlStreamEncoder,
+                 value=value, datetime=datetime, decimal=decimal, uuid=uuid, numpy=numpy)
+    for step in steps:
+        if step.error is not None:
+            with pytest.raises(Exception) as raised:
+                eval(step.code, names)
+            assert (raised.type.__name__, str(raised.value)) == step.error, step.code
+        elif not step.expected_hex:
+            exec(step.code, names)
+        else:
+            result, expected = eval(step.code, names), bytes.fromhex(step.expected_hex)
+            shown = result[: len(expected)] if step.prefix_only else result
+            assert isinstance(result, bytes) and shown.hex(" ") == expected.hex(" "), step.code
 
 
 def test_the_reference_shows_each_layer():
-    codes = "\n".join(step.code for example in EXAMPLES for step in example.steps)
     # One worked example at least for values, documents, both envelopes, streams and errors.
+    codes = "\n".join(step.code for steps in EXAMPLES.values() for step in steps)
     for needle in ["value(", "encode_packed(None", '"x" * 246, True', '"x" * 999_989, True',
                    "get_handshake()", "decode_packed(bytes.fromhex", "feed("]:
         assert needle in codes
-    assert all(example.steps for example in EXAMPLES)
+    assert all(EXAMPLES.values())
