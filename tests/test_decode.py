@@ -395,39 +395,6 @@ def test_decode_releases_everything_it_built(tail):
     assert sys.getrefcount(key) == before
 
 
-# --- hostile input -----------------------------------------------------------
-
-HOSTILE_SEEDS = [
-    {"a": [1, 2.5, None, True, False], "bb": {"c": "text", "d": b"\x00\x01"}, "e": list(range(20))},
-    [uuid.UUID(int=7), decimal.Decimal("3.14"), datetime.date(2020, 2, 29), datetime.time(1, 2, 3, 4)],
-    [datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc), {"x": -(2**40)}, "é€𝄞"],
-    [[[[[[{"deep": [[[]]]}]]]]]],
-    [2**62, -3, 15, 16, 0.0, -0.0, float("inf"), "", {}, []],
-]
-
-
-def test_mutated_documents_fail_only_with_the_documented_errors():
-    rng, codec = random.Random(20240501), Quarl()
-    seeds = [codec.encode_packed(v, False) for v in HOSTILE_SEEDS]
-    seeds.append(doc(nested_lists(126, dct((0, lst(b"\x31")))), ["k"]))
-    decoded = []
-    for _ in range(6000):
-        data = bytearray(rng.choice(seeds))
-        # A slice replaced: bytes inserted, deleted, overwritten, or the rest cut off.
-        start = rng.randrange(len(data) + 1)
-        fields = [b"\xff" * 4, b"\x00\x00\x00\x80", b"\x7f\x00\x00\x00", u32(rng.randrange(1 << 32))]
-        replacement = rng.choice([b"", rng.randbytes(rng.randint(1, 6)), *fields])
-        data[start : start + rng.choice([0, 1, 2, 4, 8, len(data)])] = replacement
-        for decompress in (False, True):
-            try:
-                codec.decode_packed(bytes(data), decompress=decompress)
-                decoded.append(True)
-            except (ValueError, RecursionError, decimal.InvalidOperation):
-                decoded.append(False)
-    assert decoded.count(True) > 100 and decoded.count(False) > 1000
-    assert codec.decode_packed(seeds[0]) == HOSTILE_SEEDS[0]
-
-
 # --- the cyclic collector ----------------------------------------------------
 
 

@@ -31,7 +31,9 @@ def test_many_threads_at_once_each_get_their_own_bytes():
     barrier = threading.Barrier(8)
 
     def work(n):
+        big = [{"id": i, "name": f"row-{n}-{i}", "x": i * 0.5} for i in range(40000)]  # chunks on the shared pool
         barrier.wait(timeout=30)
+        assert quarl.loads(quarl.dumps(big, compress=True)) == big
         for i in range(300):
             value = {"thread": n, "i": i, "text": "x" * (i % 50), "more": [n] * (i % 300)}
             assert quarl.loads(quarl.dumps(value, compress=i % 2 == 0)) == value

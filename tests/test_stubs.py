@@ -4,6 +4,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 from conftest import installed
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -16,14 +18,10 @@ def mypy(module: str, *args: str, cwd: Path) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-m", module, *args], cwd=cwd, capture_output=True, text=True, timeout=300)
 
 
-def test_stubs_match_the_built_module(tmp_path):
-    proc = mypy("mypy.stubtest", "quarl._quarl", cwd=tmp_path)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert "Success: no issues found in 1 module" in proc.stdout
-
-
-def test_examples_type_check(tmp_path):
-    proc = mypy("mypy", "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples"), cwd=tmp_path)
+@pytest.mark.parametrize("command", [["mypy.stubtest", "quarl._quarl"], ["mypy", "--cache-dir", "cache", "EXAMPLES"]],
+                         ids=["stubs match the built module", "examples type-check"])
+def test_mypy(tmp_path, command):
+    proc = mypy(*[str(ROOT / "examples") if arg == "EXAMPLES" else arg for arg in command], cwd=tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
