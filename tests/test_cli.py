@@ -146,6 +146,7 @@ MALFORMED = [
     (doc("60 03000000 31 32"), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("60 00000001 31"), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("60 01000000" * 128), [], 646, "RecursionError", "Maximum recursion depth exceeded during QUARL decoding"),
+    (doc("60 01000000" * 128 + "31"), [], 646, "RecursionError", "Maximum recursion depth exceeded during QUARL decoding"),
     (doc("90 02000000" + "00" * 15), [], 11, "ValueError", "Unexpected end of buffer during parsing"),
     (doc("40 0000000000000f"), [], 7, "ValueError", "Unexpected end of buffer during parsing"),
     (b"QL\x00\x01\x01\x00", [], 6, "ValueError", "Unexpected end of buffer in string table"),

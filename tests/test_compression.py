@@ -141,6 +141,7 @@ CHUNK_FAULTS = [
     (u32(100) + b"\xf0", "the block ends inside a literal length"),
     (u32(100) + b"\xf0\xff", "the block ends inside a literal length"),
     (u32(5) + b"\x50ab", "5 literals run past the end of the block"),
+    (u32(100) + b"\xf0\x00" + b"a" * 14, "15 literals run past the end of the block"),
     (u32(3) + b"\x50abcde", "the block holds more than the declared 3 bytes"),
     (u32(6) + b"\x10a\x01\x00\x50abcde", "the block holds more than the declared 6 bytes"),
     (u32(10) + b"\x10a\x01", "the block ends inside a match offset"),
