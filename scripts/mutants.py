@@ -9,6 +9,7 @@ left out and replaced by the next ones drawn, so every run tests `--count`
 mutants that build. The same seed over the same sources draws the same sample.
 
     python scripts/mutants.py --count 120 --seed 1
+    python scripts/mutants.py --count 120 --seed 1 --resume earlier-output.log
 """
 
 from __future__ import annotations
@@ -165,13 +166,27 @@ def try_mutant(mutant: Mutant, timeout: float) -> None:
     mutant.seconds = round(time.monotonic() - started, 1)
 
 
+def finished_outcomes(log: Path) -> list[tuple[str, float, str]]:
+    """(outcome, seconds, "path:line: kind") of each mutant an earlier run printed, in order."""
+    found = []
+    for line in log.read_text().splitlines():
+        match = re.match(r"(killed|survived|timed out|stillborn)\s+([\d.]+)s (\S+:\d+: .*)$", line)
+        if match:
+            found.append((match.group(1), float(match.group(2)), match.group(3)))
+    return found
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=120, help="mutants that build, to run")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--timeout", type=float, default=600, help="seconds per suite run")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    parser.add_argument("--resume", type=Path, metavar="LOG",
+                        help="the output of an interrupted run of the same seed over the same sources: "
+                             "the outcomes it printed are kept, and the run goes on from there")
     args = parser.parse_args()
+    finished = finished_outcomes(args.resume) if args.resume else []
 
     candidates = all_mutants()
     random.Random(args.seed).shuffle(candidates)
@@ -187,7 +202,13 @@ def main() -> int:
     for mutant in candidates:
         if sum(m.outcome != "stillborn" for m in tried) >= args.count:
             break
-        try_mutant(mutant, args.timeout)
+        if finished:
+            mutant.outcome, mutant.seconds, name = finished.pop(0)
+            if name != f"{mutant.path}:{mutant.line}: {mutant.kind}":
+                print(f"{args.resume} is not a run of this seed over these sources", file=sys.stderr)
+                return 1
+        else:
+            try_mutant(mutant, args.timeout)
         tried.append(mutant)
         print(f"{mutant.outcome:10} {mutant.seconds:6.1f}s {mutant.path}:{mutant.line}: {mutant.kind}", flush=True)
     build()  # leave the private build unmutated
