@@ -121,6 +121,10 @@ CASES = [
     shows(TWENTY, (29, "38 66 00 00 00 00 00 00 00", "[2] int64 102"),
           (38, "", "... 17 more items not listed, up to offset 191"), args=["--max-items", 3]),
     shows(TWENTY, "[19] int64 119", args=["--max-items", 0]),
+    # Whole lines: the indentation shows the nesting.
+    shows(packed({"a": [1, {"b": 2}], "c": {"d": 1, "e": 2, "f": 3}}), "\n  19  00 00 00 00" + " " * 23 + "key #0 'a':\n",
+          "\n  34  32" + " " * 40 + "small int 2\n",
+          "\n  51" + " " * 40 + "... 1 more entry not listed, up to offset 56\n", args=["--max-items", 2]),
     shows(packed({f"k{i}": None for i in range(128)}), "#127 ''  (index never used as a key)", "key #128 'k127':",
           args=["--max-items", 0]),
     (["inspect", HANDSHAKE + frame(doc("31")) + frame(doc("10"))[:-1]], None,

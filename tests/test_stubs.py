@@ -12,16 +12,12 @@ ROOT = Path(__file__).resolve().parent.parent
 installed("mypy")
 
 
-def mypy(module: str, *args: str, cwd: Path) -> subprocess.CompletedProcess:
-    # Run away from the source tree so that the installed package, with its built module, is
-    # the one checked.
-    return subprocess.run([sys.executable, "-m", module, *args], cwd=cwd, capture_output=True, text=True, timeout=300)
-
-
 @pytest.mark.parametrize("command", [["mypy.stubtest", "quarl._quarl"], ["mypy", "--cache-dir", "cache", "EXAMPLES"]],
                          ids=["stubs match the built module", "examples type-check"])
 def test_mypy(tmp_path, command):
-    proc = mypy(*[str(ROOT / "examples") if arg == "EXAMPLES" else arg for arg in command], cwd=tmp_path)
+    # Away from the source tree, so that the installed package, with its built module, is the one checked.
+    command = [str(ROOT / "examples") if arg == "EXAMPLES" else arg for arg in command]
+    proc = subprocess.run([sys.executable, "-m", *command], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
