@@ -20,6 +20,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -113,8 +114,10 @@ def all_mutants() -> list[Mutant]:
 
 
 def prepare() -> None:
-    shutil.rmtree(TREE, ignore_errors=True)
-    shutil.rmtree(RUN_DIR, ignore_errors=True)
+    # The build directory goes too: a run stopped mid-mutant leaves objects built from it, newer
+    # than the unmutated sources copied here with their own times.
+    for directory in (TREE, RUN_DIR, CMAKE_DIR):
+        shutil.rmtree(directory, ignore_errors=True)
     TREE.mkdir(parents=True)
     shutil.copytree(ROOT / "src", TREE / "src")
     shutil.copy(ROOT / "CMakeLists.txt", TREE)
@@ -186,6 +189,7 @@ def main() -> int:
                         help="the output of an interrupted run of the same seed over the same sources: "
                              "the outcomes it printed are kept, and the run goes on from there")
     args = parser.parse_args()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # so that the mutated file is put back
     finished = finished_outcomes(args.resume) if args.resume else []
 
     candidates = all_mutants()
