@@ -220,7 +220,7 @@ def test_inspect_needs_a_few_times_the_input_in_memory(tmp_path, compress):
     assert peak < 3 * document_size, (peak, len(data), document_size)
 
 
-def test_inspect_takes_the_time_of_a_decode():
+def test_inspect_writes_only_the_lines_it_shows():
     # The listing walks the document once, in the decoder, and writes only the lines it shows (it once
     # took 17 times a decode): as many for 100,000 records as for 3.
     def lines(count: int) -> int:
