@@ -169,13 +169,13 @@ def try_mutant(mutant: Mutant, timeout: float) -> None:
     mutant.seconds = round(time.monotonic() - started, 1)
 
 
-def finished_outcomes(log: Path) -> list[tuple[str, float, str]]:
-    """(outcome, seconds, "path:line: kind") of each mutant an earlier run printed, in order."""
-    found = []
+def finished_outcomes(log: Path) -> dict[str, tuple[str, float]]:
+    """The outcome and seconds of each mutant ("path:line: kind") that an earlier run printed."""
+    found = {}
     for line in log.read_text().splitlines():
         match = re.match(r"(killed|survived|timed out|stillborn)\s+([\d.]+)s (\S+:\d+: .*)$", line)
         if match:
-            found.append((match.group(1), float(match.group(2)), match.group(3)))
+            found[match.group(3)] = (match.group(1), float(match.group(2)))
     return found
 
 
@@ -186,11 +186,11 @@ def main() -> int:
     parser.add_argument("--timeout", type=float, default=600, help="seconds per suite run")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     parser.add_argument("--resume", type=Path, metavar="LOG",
-                        help="the output of an interrupted run of the same seed over the same sources: "
-                             "the outcomes it printed are kept, and the run goes on from there")
+                        help="the output of an earlier run over the same sources: the outcomes it printed are "
+                             "kept (delete a line to run that mutant again), and the others are run")
     args = parser.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # so that the mutated file is put back
-    finished = finished_outcomes(args.resume) if args.resume else []
+    finished = finished_outcomes(args.resume) if args.resume else {}
 
     candidates = all_mutants()
     random.Random(args.seed).shuffle(candidates)
@@ -206,11 +206,9 @@ def main() -> int:
     for mutant in candidates:
         if sum(m.outcome != "stillborn" for m in tried) >= args.count:
             break
-        if finished:
-            mutant.outcome, mutant.seconds, name = finished.pop(0)
-            if name != f"{mutant.path}:{mutant.line}: {mutant.kind}":
-                print(f"{args.resume} is not a run of this seed over these sources", file=sys.stderr)
-                return 1
+        name = f"{mutant.path}:{mutant.line}: {mutant.kind}"
+        if name in finished:
+            mutant.outcome, mutant.seconds = finished[name]
         else:
             try_mutant(mutant, args.timeout)
         tried.append(mutant)
