@@ -104,11 +104,12 @@ READER = Quarl()  # one codec for every row: no row's value shows bytes an earli
         (b"a" + bytes(40) + b"z" * 16, u32(68) + OFFSET_ZERO),
         # chunks keep only the bytes their blocks produce, whatever they declare
         (filler(3000), chunked(TEXT_DOC, [1000, 1000, 1011], [1500, 1001, None])),
+        (filler(3000), chunked(TEXT_DOC, [1000, 0, 2011])),
         (b"a" + bytes(40) + b"z" * 16, parallel(68, [u32(68) + OFFSET_ZERO])),
         (None, u32(0x4C51) + b"\x00\x00\x10"),  # a size field that begins with the magic: a plain document
     ],
     ids=["single block", "single block at top ratio", "parallel at top ratio", "bytes after the last record",
-         "match at offset 0", "declared sizes", "parallel match at offset 0",
+         "match at offset 0", "declared sizes", "an empty chunk", "parallel match at offset 0",
          "size field reads as the magic"],
 )
 def test_envelopes_built_by_hand_decode(value, envelope):
