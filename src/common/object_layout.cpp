@@ -44,12 +44,21 @@ const char* refusal() {
 
 // --- Probes of list, float and bytes ---------------------------------------
 
+// A probe that could not be made counts as a mismatch, and its exception is
+// cleared; false, with the exception kept, for one that must reach the
+// caller (KeyboardInterrupt, MemoryError and the like).
+bool clear_probe_failure() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 // The instance size a type declares, or -1; the fields are only ever read
 // when the size shows they exist.
 Py_ssize_t type_size(PyTypeObject* type, const char* name) {
   PyRef size = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
   Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
-  if (value == -1) PyErr_Clear();
+  if (value == -1 && PyErr_Occurred()) clear_probe_failure();
   return value;
 }
 
@@ -282,9 +291,13 @@ ObjectLayout check_interpreter() {
   ObjectLayout layout;
   layout.refusal = refusal();
   if (layout.refusal != nullptr) return layout;
+  // The probes stop at an exception that must reach the caller.
   layout.list_items = list_layout_holds();
+  if (PyErr_Occurred() && !clear_probe_failure()) return layout;
   layout.float_value = float_layout_holds();
+  if (PyErr_Occurred() && !clear_probe_failure()) return layout;
   layout.bytes_text_offset = measured_bytes_text_offset();
+  if (PyErr_Occurred() && !clear_probe_failure()) return layout;
   layout.readable_types = readable_datetime_types();
   return layout;
 }
@@ -302,10 +315,10 @@ ProcessVerdict process_verdict;
 
 }  // namespace
 
-ObjectLayout ObjectLayout::verified() {
+Status ObjectLayout::verified(ObjectLayout& out) {
   if (!process_verdict.made) {
     ObjectLayout layout = check_interpreter();
-    PyErr_Clear();  // a probe that could not be made only counts as a mismatch
+    if (PyErr_Occurred() && !clear_probe_failure()) return Status::failure();
     // The probes run Python code, during which another thread may have
     // finished the same check first; its verdict stands.
     if (!process_verdict.made) {
@@ -313,7 +326,8 @@ ObjectLayout ObjectLayout::verified() {
       process_verdict = {true, layout};
     }
   }
-  return process_verdict.layout;
+  out = process_verdict.layout;
+  return Status::success();
 }
 
 std::string describe_paths(const ObjectLayout& layout) {
@@ -363,8 +377,7 @@ constexpr size_t BYTES_IN_PLACE_MIN = 2;
 PyObject* new_bytes_in_place(size_t size) noexcept {
   size_t room = size < BYTES_IN_PLACE_MIN ? BYTES_IN_PLACE_MIN : size;
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room));
-  if (bytes == nullptr) PyErr_Clear();  // MemoryError: the caller reports running out of memory
-  return bytes;
+  return bytes;  // null with CPython's MemoryError set, which the caller's report replaces
 }
 
 PyObject* resize_bytes_in_place(size_t text_offset, PyObject* bytes, size_t size) noexcept {

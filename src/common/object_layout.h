@@ -26,6 +26,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/status.h"
+
 namespace quarl {
 
 enum class Layout : uint8_t { date, time, datetime };
@@ -43,10 +45,11 @@ struct ObjectLayout {
   // Why every shortcut is off, or null when the interpreter passed the gate.
   const char* refusal = nullptr;
 
-  // The process's verdict; the first call checks this interpreter and never
-  // fails (a probe that cannot be made counts as a mismatch). Called with no
-  // exception set.
-  static ObjectLayout verified();
+  // The process's verdict into `out`; the first call checks this interpreter.
+  // A probe that cannot be made counts as a mismatch; what interrupts the
+  // probes (KeyboardInterrupt, MemoryError) fails the call and leaves the
+  // verdict to a later one. Called with no exception set.
+  static Status verified(ObjectLayout& out);
 };
 
 // "direct", or which paths are the safe ones and why: for benchmarks and
@@ -70,9 +73,8 @@ inline PyObject* list_item_at(const ObjectLayout& layout, PyObject* list, Py_ssi
     if (i >= Py_SIZE(list)) return nullptr;
     return object_layout_detail::list_item_array(list)[i];
   }
-  PyObject* item = PyList_GetItem(list, i);
-  if (item == nullptr) PyErr_Clear();  // IndexError only: `list` is a list
-  return item;
+  if (i >= PyList_Size(list)) return nullptr;
+  return PyList_GetItem(list, i);
 }
 
 // Fills slot `i` of a list just made by PyList_New, whose slots are all

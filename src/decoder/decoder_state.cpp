@@ -4,8 +4,8 @@
 
 namespace quarl {
 
-void DecoderState::prepare_once() {
-  layout = ObjectLayout::verified();
+Status DecoderState::prepare_once() {
+  if (!ObjectLayout::verified(layout).ok()) return Status::failure();
   for (size_t v = 0; v < cached_small_ints.size(); ++v) {
     cached_small_ints[v] = PyRef::steal(PyLong_FromSize_t(v));
     if (!cached_small_ints[v]) {
@@ -17,6 +17,7 @@ void DecoderState::prepare_once() {
   cached_true = PyRef::borrow(Py_True);
   cached_false = PyRef::borrow(Py_False);
   prepared = true;
+  return Status::success();
 }
 
 }  // namespace quarl

@@ -23,10 +23,9 @@ struct DecoderState {
   DecoderState& operator=(DecoderState&&) = delete;
   ~DecoderState() = default;
 
-  // Readies the state for a decode; throws std::bad_alloc when memory runs out.
-  void prepare() {
-    if (!prepared) prepare_once();
-  }
+  // Readies the state for a decode; throws std::bad_alloc when memory runs
+  // out, and fails when the first layout check is interrupted.
+  Status prepare() { return prepared ? Status::success() : prepare_once(); }
 
   bool prepared = false;
   ObjectLayout layout;
@@ -42,7 +41,7 @@ struct DecoderState {
   std::array<PyRef, SMALL_INT_READ_LIMIT> cached_small_ints;
 
  private:
-  void prepare_once();
+  Status prepare_once();
 };
 
 }  // namespace quarl

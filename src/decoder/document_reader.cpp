@@ -78,7 +78,7 @@ class KeyObjects {
 
 PyObject* decode_document(DecoderState& codec, std::span<const uint8_t> document) {
   if (!check_header(document).ok()) return nullptr;
-  codec.prepare();
+  if (!codec.prepare().ok()) return nullptr;
   size_t pos = DOCUMENT_HEADER_SIZE;
   std::vector<PyRef>& strings = codec.key_objects;
   KeyObjects emptied(strings);

@@ -223,9 +223,9 @@ Status list_document(std::span<const uint8_t> document, RowSink& rows, uint64_t&
   size_t count = 0;
   size_t pos = 0;
   Status status = list_prefix(document, rows, count, pos, fault);
+  DecoderState codec;
+  if (status.ok()) status = codec.prepare();
   if (status.ok()) {
-    DecoderState codec;
-    codec.prepare();
     // Only the count of keys matters to a walk that builds no dict.
     std::vector<PyRef> strings(count);
     QuarlParser parser(document, pos, strings, codec);

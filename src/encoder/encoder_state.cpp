@@ -4,10 +4,11 @@
 
 namespace quarl {
 
-void EncoderState::prepare_once() {
-  layout = ObjectLayout::verified();
+Status EncoderState::prepare_once() {
+  if (!ObjectLayout::verified(layout).ok()) return Status::failure();
   payload_buffer = DocumentBuffer(CODEC_BUFFER_INITIAL_CAPACITY, BytesStorage(layout.bytes_text_offset));
   prepared = true;
+  return Status::success();
 }
 
 }  // namespace quarl

@@ -28,10 +28,9 @@ struct EncoderState {
   // remembered types.
   ~EncoderState() = default;
 
-  // Readies the state for an encode; throws std::bad_alloc when memory runs out.
-  void prepare() {
-    if (!prepared) prepare_once();
-  }
+  // Readies the state for an encode; throws std::bad_alloc when memory runs
+  // out, and fails when the first layout check is interrupted.
+  Status prepare() { return prepared ? Status::success() : prepare_once(); }
 
   bool prepared = false;
   // The `default` given at construction, or null: called for every object
@@ -69,7 +68,7 @@ struct EncoderState {
   bool last_compressed = false;
 
  private:
-  void prepare_once();
+  Status prepare_once();
 };
 
 }  // namespace quarl

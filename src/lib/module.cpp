@@ -18,7 +18,9 @@ constexpr const char* VERSION = "1.7.0";
 // "direct", or "safe: " and why. Private: for benchmarks and test reports.
 PyObject* memory_paths(PyObject*, PyObject*) {
   try {
-    std::string text = describe_paths(ObjectLayout::verified());
+    ObjectLayout layout;
+    if (!ObjectLayout::verified(layout).ok()) return nullptr;
+    std::string text = describe_paths(layout);
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();

@@ -77,7 +77,7 @@ size_t assemble_document(EncoderState& codec, size_t value_start, bool compress)
 
 Status encode_packed_internal(EncoderState& codec, PyObject* obj, bool compress) {
   release_encoded(codec);
-  codec.prepare();
+  if (!codec.prepare().ok()) return Status::failure();
   size_t value_start;
   if (!write_root(codec, obj, value_start).ok()) return Status::failure();
   size_t size = prefix_size(codec) + codec.payload_buffer.size() - value_start + codec.spliced.total_size();
