@@ -167,6 +167,31 @@ def test_values_decode(value, expected):
         assert type(result) is type(expected) and pickle.dumps(result) == pickle.dumps(expected)
 
 
+# Key indices of the rows of one list. Two rows in a row of one shape make the next ones copies of
+# a template: the third, then rows that leave the shape (short, long, another key, another order, a
+# key repeated). The row after them holds two dicts of another shape, which take over.
+SHAPE_ROWS = [[0, 1, 2, 3, 4, 5]] * 3 + [
+    [0, 1, 2, 3, 4], [0, 1, 2, 3, 4, 5, 6], [0, 1, 6, 2], [0, 2, 1, 3, 4, 5], [0, 1, 2, 3, 4, 5, 0], [0, 1, 0, 5],
+    [0, 1, 2, 3, 4, [7, 6, 5, 4, 3, 2]], [7, 6, 5, 4, 3, 2], [0, 1, 2, 3, 4, 5]]
+
+
+def test_rows_of_one_shape_decode_in_document_order():
+    names = [f"k{i}" for i in range(8)]
+
+    def row(keys, n):
+        entries, value = [], {}
+        for j, key in enumerate(keys):
+            item = (lst(*[row(key, n)[0]] * 2), [row(key, n)[1], row(key, n)[1]]) if isinstance(key, list) else (i64(n + j), n + j)
+            key = 5 if isinstance(key, list) else key
+            entries.append((key, item[0]))
+            value[names[key]] = item[1]
+        return dct(*entries), value
+
+    rows = [row(keys, 100 * n) for n, keys in enumerate(SHAPE_ROWS)]
+    decoded = decode(doc(lst(*[data for data, _ in rows]), names))
+    assert pickle.dumps(decoded) == pickle.dumps([value for _, value in rows])
+
+
 def test_key_objects_are_shared_but_not_interned():
     # Keys of each length the key cache compares in its own way, up to the longest it keeps (64 bytes).
     token = "".join(random.choices("abcdefghij", k=64))

@@ -237,19 +237,68 @@ inline PyObject* QuarlParser::parse_dict_value() {
 }
 
 PyObject* QuarlParser::parse_dict() {
+  uint32_t index;
+  KeyStep step = next_key(index);
+  if (step == KeyStep::failed) [[unlikely]] return nullptr;
+  if (step == KeyStep::end) return PyDict_New();
+  if (PyObject* shaped = dict_shapes_.template_for(index)) return parse_dict_from_template(shaped, index);
+  return parse_dict_by_keys(index);
+}
+
+// `index` is the first entry's key index.
+PyObject* QuarlParser::parse_dict_by_keys(uint32_t index) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return fail_api_call();
-  for (;;) {
-    uint32_t index;
-    KeyStep step = next_key(index);
-    if (step == KeyStep::end) return dict.release();
-    if (step == KeyStep::failed) [[unlikely]] return nullptr;
+  DictShapes::Keys keys;
+  KeyStep step = KeyStep::entry;
+  for (; step == KeyStep::entry; step = next_key(index)) {
     PyRef value = PyRef::steal(parse_dict_value());
     if (!value) return nullptr;
-    if (PyDict_SetItem(dict.get(), strings_[index].get(), value.get()) < 0) {
-      return fail_api_call();
-    }
+    if (PyDict_SetItem(dict.get(), strings_[index].get(), value.get()) < 0) return fail_api_call();
+    keys.add(index);
   }
+  if (step == KeyStep::failed) return nullptr;
+  if (!dict_shapes_.learn(keys, strings_).ok()) return fail_api_call();
+  return dict.release();
+}
+
+// The dict starts as a copy of the template, its keys in the template's
+// order. While the entries follow that order they replace its values; at the
+// first entry that does not, the keys not reached yet leave the dict, which
+// then goes on as one built key by key would.
+PyObject* QuarlParser::parse_dict_from_template(PyObject* shaped, uint32_t index) {
+  // The template may change while the values are read (a nested dict may
+  // set a new one), so its keys are taken now.
+  DictShapes::Keys shape;
+  shape.assign(dict_shapes_.shape());
+  std::span<const uint32_t> order = shape.kept();
+  PyRef dict = PyRef::steal(PyDict_Copy(shaped));
+  if (!dict) return fail_api_call();
+  size_t reached = 0;
+  bool following = true;
+  auto drop_unreached = [&]() {
+    following = false;
+    for (; reached < order.size(); ++reached) {
+      if (PyDict_DelItem(dict.get(), strings_[order[reached]].get()) < 0) return false;
+    }
+    return true;
+  };
+  KeyStep step = KeyStep::entry;
+  for (; step == KeyStep::entry; step = next_key(index)) {
+    PyRef value = PyRef::steal(parse_dict_value());
+    if (!value) return nullptr;
+    if (following) {
+      if (reached < order.size() && order[reached] == index) {
+        ++reached;
+      } else if (!drop_unreached()) {
+        return fail_api_call();
+      }
+    }
+    if (PyDict_SetItem(dict.get(), strings_[index].get(), value.get()) < 0) return fail_api_call();
+  }
+  if (step == KeyStep::failed) return nullptr;
+  if (following && !drop_unreached()) return fail_api_call();
+  return dict.release();
 }
 
 QuarlParser::KeyStep QuarlParser::next_key(uint32_t& index) noexcept {

@@ -11,6 +11,7 @@
 #include "common/pyref.h"
 #include "common/status.h"
 #include "decoder/collector_pause.h"
+#include "decoder/dict_shapes.h"
 #include "decoder/decoder_state.h"
 #include "decoder/special_types.h"
 
@@ -49,6 +50,8 @@ class QuarlParser {
   PyObject* parse_bytes();
   PyObject* parse_list();
   PyObject* parse_dict();
+  PyObject* parse_dict_by_keys(uint32_t index);
+  PyObject* parse_dict_from_template(PyObject* shaped, uint32_t index);
   PyObject* parse_dict_value();
   PyObject* parse_float_array();
   PyObject* parse_special(uint8_t tag);
@@ -98,6 +101,7 @@ class QuarlParser {
   // List slots allocated and not yet begun, summed over every open list.
   uint64_t reserved_ = 0;
   CollectorPause collector_pause_;
+  DictShapes dict_shapes_;
 };
 
 }  // namespace quarl
