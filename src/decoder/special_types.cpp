@@ -3,6 +3,8 @@
 // read here and the objects are built as pickling builds them.
 #include "decoder/special_types.h"
 
+#include <cstring>
+
 #include "common/utf8.h"
 #include "format/tags.h"
 
@@ -143,10 +145,15 @@ bool SpecialTypes::read_canonical(Kind kind, std::span<const uint8_t> text, Cano
 // and datetimes, the time zone.
 PyObject* SpecialTypes::build_iso(Kind kind, const IsoFields& fields, PyObject* tzinfo) {
   std::span<const uint8_t> packed = fields.packed();
-  PyRef state = PyRef::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packed.data()), static_cast<Py_ssize_t>(packed.size())));
+  Arguments& arguments = kind == DATE ? one_argument_ : two_arguments_;
+  // Only a class built in C sees the state, and keeps no hash of it, so the
+  // state can be rewritten for the next value once the call has let it go.
+  PyRef state = shortcuts_[kind] == Shortcut::native
+                    ? arguments.first_bytes(packed)
+                    : PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packed.data()),
+                                                             static_cast<Py_ssize_t>(packed.size())));
   if (!state) return nullptr;
-  PyObject* args = kind == DATE ? one_argument_.fill({state.get()}) : two_arguments_.fill({state.get(), tzinfo});
+  PyObject* args = kind == DATE ? arguments.fill({state.get()}) : arguments.fill({state.get(), tzinfo});
   if (args == nullptr) return nullptr;
   return new_objects_[kind](as_type(classes_[kind]), args, nullptr);
 }
@@ -167,6 +174,18 @@ PyObject* SpecialTypes::Arguments::fill(std::initializer_list<PyObject*> items) 
   Py_ssize_t index = 0;
   for (PyObject* item : items) PyTuple_SetItem(tuple_.get(), index++, PyRef::borrow(item).release());
   return tuple_.get();
+}
+
+PyRef SpecialTypes::Arguments::first_bytes(std::span<const uint8_t> text) {
+  auto size = static_cast<Py_ssize_t>(text.size());
+  if (tuple_ && Py_REFCNT(tuple_.get()) == 1) {
+    PyObject* held = PyTuple_GetItem(tuple_.get(), 0);
+    if (held != nullptr && PyBytes_CheckExact(held) && Py_REFCNT(held) == 1 && PyBytes_Size(held) == size) {
+      std::memcpy(PyBytes_AsString(held), text.data(), text.size());
+      return PyRef::borrow(held);
+    }
+  }
+  return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()), size));
 }
 
 // As pickling does: __new__, then `int` and `is_safe` set as

@@ -70,6 +70,10 @@ class SpecialTypes {
    public:
     // The tuple holding `items` (borrowed); null when memory runs out.
     PyObject* fill(std::initializer_list<PyObject*> items);
+    // The bytes of `text` for the tuple's first place: the bytes object
+    // already there rewritten, when its size fits and nothing but the tuple
+    // holds either, else a new one.
+    PyRef first_bytes(std::span<const uint8_t> text);
 
    private:
     PyRef tuple_;
