@@ -2,8 +2,9 @@
 
 docs/security.md promises that forged counts and forged envelopes cost what a
 genuine document of their size costs, that a stream frame which fails is
-decoded once however often the peer feeds on, and that `inspect` takes about
-the time of a decode. The tests pin the mechanisms (and memory); this measures
+decoded once however often the peer feeds on, that dicts which start like the
+rows before them cost what other dicts cost, and that `inspect` takes about the
+time of a decode. The tests pin the mechanisms (and memory); this measures
 the times, each as the best of several rounds taken in turns, so that load on
 the machine weighs on both sides alike.
 
@@ -79,10 +80,24 @@ def inspect_against_decode(records: int = 200_000) -> float:
     return inspect / min(elapsed(Quarl().decode_packed, data) for _ in range(5))
 
 
+def dicts_leaving_a_template(count: int = 500_000) -> float:
+    # Two rows of 32 keys make a template of them; then one-key dicts whose key is the template's
+    # first (each would copy it and drop the other 31 keys), against dicts with a key of their own.
+    keys = [f"k{i}" for i in range(33)]
+    table = struct.pack("<H", len(keys)) + b"".join(bytes([len(k)]) + k.encode() for k in keys)
+    row = b"\x70" + b"".join(u32(i) + b"\x10" for i in range(32)) + b"\x7f"
+
+    def document(key: int) -> bytes:
+        return b"QL\x00\x01" + table + b"\x60" + u32(2 + count) + row * 2 + (b"\x70" + u32(key) + b"\x10\x7f") * count
+
+    return ratio(lambda d: Quarl().decode_packed(d), document(0), document(32))
+
+
 def main() -> None:
     print(f"nested forged counts, 4 MiB, against a genuine list:   {nested_counts(4 * MIB):6.2f}x")
     print(f"envelope declaring 255x, 4 MiB, against a genuine one: {forged_envelope(4 * MIB):6.2f}x")
     print(f"100 feeds after a failed 16 MB frame, against its decode: {refeeds_after_a_failed_frame():6.4f}x")
+    print(f"one-key dicts after a 32-key template, against other one-key dicts: {dicts_leaving_a_template():6.2f}x")
     print(f"inspect (--max-items 100), 200,000 records, against a decode: {inspect_against_decode():6.2f}x")
 
 

@@ -19,7 +19,9 @@ namespace quarl {
 // table in one piece, so a row made as a copy of a dict with the same keys
 // (all None) only has its values replaced. A template is made once two
 // dicts in a row, each built key by key, have the same keys in the same
-// order; it lives as long as the parser, so nothing outlasts the document.
+// order, and is dropped at the first row that leaves it, so a document
+// cannot make every small dict pay for copying a large template. It lives
+// as long as the parser, so nothing outlasts the document.
 class DictShapes {
  public:
   // Dicts with fewer keys never grow their table; longer ones are left alone
@@ -54,6 +56,10 @@ class DictShapes {
     return template_ && shape_.kept()[0] == first_index ? template_.get() : nullptr;
   }
   const Keys& shape() const noexcept { return shape_; }
+  // A row left the shape: copying it for rows that may not follow it either
+  // would cost more than building them, so the template goes until two
+  // rows in a row agree again.
+  void forget() noexcept { template_.reset(); }
 
   // Notes a dict built key by key; its keys become the template when the
   // dict before it had the same ones. Fails only when memory runs out.

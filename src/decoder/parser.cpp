@@ -278,6 +278,8 @@ PyObject* QuarlParser::parse_dict_from_template(PyObject* shaped, uint32_t index
   bool following = true;
   auto drop_unreached = [&]() {
     following = false;
+    if (reached == order.size()) return true;
+    dict_shapes_.forget();
     for (; reached < order.size(); ++reached) {
       if (PyDict_DelItem(dict.get(), strings_[order[reached]].get()) < 0) return false;
     }
