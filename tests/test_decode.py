@@ -167,12 +167,13 @@ def test_values_decode(value, expected):
         assert type(result) is type(expected) and pickle.dumps(result) == pickle.dumps(expected)
 
 
-# Key indices of the rows of one list. Two rows in a row of one shape make the next ones copies of
-# a template: the third, then rows that leave the shape (short, long, another key, another order, a
-# key repeated). The row after them holds two dicts of another shape, which take over.
-SHAPE_ROWS = [[0, 1, 2, 3, 4, 5]] * 3 + [
-    [0, 1, 2, 3, 4], [0, 1, 2, 3, 4, 5, 6], [0, 1, 6, 2], [0, 2, 1, 3, 4, 5], [0, 1, 2, 3, 4, 5, 0], [0, 1, 0, 5],
-    [0, 1, 2, 3, 4, [7, 6, 5, 4, 3, 2]], [7, 6, 5, 4, 3, 2], [0, 1, 2, 3, 4, 5]]
+# Key indices of the rows of one list. Three rows in a row of one shape make the next ones copies of
+# a template; each group ends with a row that leaves the shape (short, long, another key, another
+# order, a key repeated). The last group's row holds three dicts of another shape, which take over.
+ROW = [0, 1, 2, 3, 4, 5]
+LEAVING = [[0, 1, 2, 3, 4], [0, 1, 2, 3, 4, 5, 6], [0, 1, 6, 2], [0, 2, 1, 3, 4, 5], [0, 1, 2, 3, 4, 5, 0],
+           [0, 1, 0, 5], [0, 1, 2, 3, 4, [7, 6, 5, 4, 3, 2]]]
+SHAPE_ROWS = [row for leaving in LEAVING for row in (ROW, ROW, ROW, ROW, leaving)] + [[7, 6, 5, 4, 3, 2], ROW]
 
 
 def test_rows_of_one_shape_decode_in_document_order():
@@ -181,7 +182,7 @@ def test_rows_of_one_shape_decode_in_document_order():
     def row(keys, n):
         entries, value = [], {}
         for j, key in enumerate(keys):
-            item = (lst(*[row(key, n)[0]] * 2), [row(key, n)[1], row(key, n)[1]]) if isinstance(key, list) else (i64(n + j), n + j)
+            item = (lst(*[row(key, n)[0]] * 3), [row(key, n)[1] for _ in range(3)]) if isinstance(key, list) else (i64(n + j), n + j)
             key = 5 if isinstance(key, list) else key
             entries.append((key, item[0]))
             value[names[key]] = item[1]

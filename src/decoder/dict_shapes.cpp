@@ -26,9 +26,11 @@ void DictShapes::Keys::assign(const Keys& other) noexcept {
 Status DictShapes::learn_fitting(const Keys& keys, const PyRef* strings) {
   if (!(keys == last_)) {
     last_.assign(keys);
+    rows_like_last_ = 1;
     return Status::success();
   }
-  if (!keys.distinct()) return Status::success();
+  if (++rows_like_last_ < ROWS_BEFORE_TEMPLATE || !keys.distinct()) return Status::success();
+  rows_like_last_ = 0;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return Status::failure();
   for (uint32_t index : keys.kept()) {

@@ -17,17 +17,20 @@ namespace quarl {
 // A dict made empty grows its key table at its sixth key, and a row of ten
 // keys pays for that growth and ten insertions. CPython copies a dict's key
 // table in one piece, so a row made as a copy of a dict with the same keys
-// (all None) only has its values replaced. A template is made once two
+// (all None) only has its values replaced. A template is made once three
 // dicts in a row, each built key by key, have the same keys in the same
-// order, and is dropped at the first row that leaves it, so a document
-// cannot make every small dict pay for copying a large template. It lives
-// as long as the parser, so nothing outlasts the document.
+// order (two are too often a coincidence in documents of varied objects,
+// whose templates would cost more than they save), and is dropped at the
+// first row that leaves it, so a document cannot make every small dict pay
+// for copying a large template. It lives as long as the parser, so nothing
+// outlasts the document.
 class DictShapes {
  public:
   // Dicts with fewer keys never grow their table; longer ones are left alone
   // so that comparing shapes stays cheap.
   static constexpr size_t MIN_KEYS = 6;
   static constexpr size_t MAX_KEYS = 32;
+  static constexpr size_t ROWS_BEFORE_TEMPLATE = 3;
 
   // The key indices of a dict, in the order met; at most MAX_KEYS are kept,
   // a longer dict is only counted.
@@ -62,7 +65,7 @@ class DictShapes {
   void forget() noexcept { template_.reset(); }
 
   // Notes a dict built key by key; its keys become the template when the
-  // dict before it had the same ones. Fails only when memory runs out.
+  // two dicts before it had the same ones. Fails only when memory runs out.
   Status learn(const Keys& keys, const PyRef* strings) {
     return keys.fits() ? learn_fitting(keys, strings) : Status::success();
   }
@@ -71,6 +74,7 @@ class DictShapes {
   Status learn_fitting(const Keys& keys, const PyRef* strings);
 
   Keys last_;
+  size_t rows_like_last_ = 0;  // the dicts in a row, up to the last one, with its keys
   Keys shape_;
   PyRef template_;
 };
