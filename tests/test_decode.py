@@ -170,14 +170,16 @@ def test_values_decode(value, expected):
 # Key indices of the rows of one list. Three rows in a row of one shape make the next ones copies of
 # a template; each group ends with a row that leaves the shape (short, long, another key, another
 # order, a key repeated). The last group's row holds three dicts of another shape, which take over.
+# Table entry 8 repeats the text of entry 0, so rows naming both have a key twice.
 ROW = [0, 1, 2, 3, 4, 5]
 LEAVING = [[0, 1, 2, 3, 4], [0, 1, 2, 3, 4, 5, 6], [0, 1, 6, 2], [0, 2, 1, 3, 4, 5], [0, 1, 2, 3, 4, 5, 0],
            [0, 1, 0, 5], [0, 1, 2, 3, 4, [7, 6, 5, 4, 3, 2]]]
-SHAPE_ROWS = [row for leaving in LEAVING for row in (ROW, ROW, ROW, ROW, leaving)] + [[7, 6, 5, 4, 3, 2], ROW]
+SHAPE_ROWS = [row for leaving in LEAVING for row in (ROW, ROW, ROW, ROW, leaving)] + [
+    [7, 6, 5, 4, 3, 2], ROW, *[[0, 8, 1, 2, 3, 4]] * 4, [0, 5]]
 
 
 def test_rows_of_one_shape_decode_in_document_order():
-    names = [f"k{i}" for i in range(8)]
+    names = [f"k{i}" for i in range(8)] + ["k0"]
 
     def row(keys, n):
         entries, value = [], {}

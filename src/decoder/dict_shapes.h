@@ -43,7 +43,6 @@ class DictShapes {
     std::span<const uint32_t> kept() const noexcept { return {indices_.data(), count_ < MAX_KEYS ? count_ : MAX_KEYS}; }
     bool fits() const noexcept { return count_ >= MIN_KEYS && count_ <= MAX_KEYS; }
     bool operator==(const Keys& other) const noexcept;
-    bool distinct() const noexcept;
     // Only the kept indices are copied: the rest of the array is never read.
     void assign(const Keys& other) noexcept;
 
@@ -60,7 +59,7 @@ class DictShapes {
   }
   const Keys& shape() const noexcept { return shape_; }
   // A row left the shape: copying it for rows that may not follow it either
-  // would cost more than building them, so the template goes until two
+  // would cost more than building them, so the template goes until three
   // rows in a row agree again.
   void forget() noexcept { template_.reset(); }
 
