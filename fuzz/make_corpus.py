@@ -23,6 +23,9 @@ def sample_values():
     yield [[[[[]]]]]
     yield {f"k{i}": i for i in range(300)}
     yield [{"id": i, "name": f"n{i}", "score": i / 3} for i in range(40)]
+    # Rows of one shape, which the decoder builds from a template, and rows that leave it.
+    yield [dict([("id", i), ("a", 1), ("b", 2), *([] if i % 5 == 4 else [("c", 3)]), ("d", 4), ("e", [i])])
+           for i in range(12)]
     yield "x" * 400
     yield bytes(rng.randrange(256) for _ in range(600))
 
