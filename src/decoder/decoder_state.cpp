@@ -1,17 +1,12 @@
 #include "decoder/decoder_state.h"
 
-#include <new>
-
 namespace quarl {
 
 Status DecoderState::prepare_once() {
   if (!ObjectLayout::verified(layout).ok()) return Status::failure();
   for (size_t v = 0; v < cached_small_ints.size(); ++v) {
     cached_small_ints[v] = PyRef::steal(PyLong_FromSize_t(v));
-    if (!cached_small_ints[v]) {
-      PyErr_Clear();
-      throw std::bad_alloc();
-    }
+    if (!cached_small_ints[v]) return Status::failure();  // the MemoryError stands
   }
   cached_none = PyRef::borrow(Py_None);
   cached_true = PyRef::borrow(Py_True);

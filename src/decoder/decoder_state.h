@@ -23,8 +23,8 @@ struct DecoderState {
   DecoderState& operator=(DecoderState&&) = delete;
   ~DecoderState() = default;
 
-  // Readies the state for a decode; throws std::bad_alloc when memory runs
-  // out, and fails when the first layout check is interrupted.
+  // Readies the state for a decode; fails with the exception set when memory
+  // runs out or the first layout check is interrupted.
   Status prepare() { return prepared ? Status::success() : prepare_once(); }
 
   bool prepared = false;

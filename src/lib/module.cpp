@@ -52,6 +52,7 @@ PyObject* create_module() {
   if (!module) return nullptr;
   PyRef all = PyRef::steal(PyObject_GetAttrString(module.get(), "__all__"));
   if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyErr_Clear();
     all = PyRef::steal(PyList_New(0));
     if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
