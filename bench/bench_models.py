@@ -67,7 +67,8 @@ def fields(i):
         enabled=i % 2 == 0,
         note=None,
         taken_at=datetime.datetime(2024, 5, 1, 12, 30, i % 60, tzinfo=datetime.timezone.utc),
-        id=uuid.UUID(int=i * 7919),
+        # Name-based UUIDs, which look random as most UUIDs in use do (all 128 bits set at random).
+        id=uuid.uuid5(uuid.NAMESPACE_OID, str(i)),
         price=decimal.Decimal(i) / 100,
         samples=[i * 0.5, i * 0.25, i * 0.125, 1.0],
         status=Status.ACTIVE if i % 3 else Status.IDLE,

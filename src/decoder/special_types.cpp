@@ -28,7 +28,8 @@ constexpr std::array<KindInfo, 5> KINDS = {{
 static_assert(TAG_DATE == TAG_DATETIME + 1 && TAG_TIME == TAG_DATETIME + 2 &&
               TAG_UUID == TAG_DATETIME + 3 && TAG_DECIMAL == TAG_DATETIME + 4);
 
-constexpr long UUID_HALF_BITS = 64;
+constexpr size_t UUID_BYTES = 16;
+constexpr unsigned BYTE_BITS = 8;
 constexpr uint8_t ASCII_LIMIT = 0x80;
 
 PyRef look_up(const KindInfo& kind) {
@@ -41,6 +42,17 @@ bool is_ascii(std::span<const uint8_t> text) noexcept {
   uint8_t bits = 0;
   for (uint8_t byte : text) bits |= byte;
   return bits < ASCII_LIMIT;
+}
+
+// The bytes of `text`: `held` rewritten when it is bytes of that size that
+// nothing but its one holder sees, so no one can see it change; else new bytes.
+PyRef rewritten_bytes(PyObject* held, std::span<const uint8_t> text) {
+  auto size = static_cast<Py_ssize_t>(text.size());
+  if (held != nullptr && PyBytes_CheckExact(held) && Py_REFCNT(held) == 1 && PyBytes_Size(held) == size) {
+    std::memcpy(PyBytes_AsString(held), text.data(), text.size());
+    return PyRef::borrow(held);
+  }
+  return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()), size));
 }
 
 PyTypeObject* as_type(const PyRef& cls) noexcept { return reinterpret_cast<PyTypeObject*>(cls.get()); }
@@ -177,15 +189,8 @@ PyObject* SpecialTypes::Arguments::fill(std::initializer_list<PyObject*> items) 
 }
 
 PyRef SpecialTypes::Arguments::first_bytes(std::span<const uint8_t> text) {
-  auto size = static_cast<Py_ssize_t>(text.size());
-  if (tuple_ && Py_REFCNT(tuple_.get()) == 1) {
-    PyObject* held = PyTuple_GetItem(tuple_.get(), 0);
-    if (held != nullptr && PyBytes_CheckExact(held) && Py_REFCNT(held) == 1 && PyBytes_Size(held) == size) {
-      std::memcpy(PyBytes_AsString(held), text.data(), text.size());
-      return PyRef::borrow(held);
-    }
-  }
-  return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()), size));
+  PyObject* held = tuple_ && Py_REFCNT(tuple_.get()) == 1 ? PyTuple_GetItem(tuple_.get(), 0) : nullptr;
+  return rewritten_bytes(held, text);
 }
 
 // As pickling does: __new__, then `int` and `is_safe` set as
@@ -202,15 +207,20 @@ PyObject* SpecialTypes::build_uuid(const UuidBits& bits) {
   return uuid.release();
 }
 
-// (high << 64) | low
+// The 128 bits as an int: int.from_bytes of their big-endian bytes.
 PyRef SpecialTypes::uuid_int(const UuidBits& bits) {
-  PyRef high = PyRef::steal(PyLong_FromUnsignedLongLong(bits.high));
-  if (!high) return high;
-  PyRef low = PyRef::steal(PyLong_FromUnsignedLongLong(bits.low));
-  if (!low) return low;
-  PyRef shifted = PyRef::steal(PyNumber_Lshift(high.get(), uuid_.half_bits.get()));
-  if (!shifted) return shifted;
-  return PyRef::steal(PyNumber_Or(shifted.get(), low.get()));
+  std::array<uint8_t, UUID_BYTES> big_endian;
+  for (size_t i = 0; i < UUID_BYTES / 2; ++i) {
+    unsigned shift = BYTE_BITS * static_cast<unsigned>(UUID_BYTES / 2 - 1 - i);
+    big_endian[i] = static_cast<uint8_t>(bits.high >> shift);
+    big_endian[UUID_BYTES / 2 + i] = static_cast<uint8_t>(bits.low >> shift);
+  }
+  PyRef bytes = rewritten_bytes(uuid_.int_bytes.get(), big_endian);
+  if (!bytes) return bytes;
+  if (bytes.get() != uuid_.int_bytes.get()) uuid_.int_bytes = PyRef::borrow(bytes.get());
+  // Big-endian is the byte order int.from_bytes takes by default.
+  PyObject* args[] = {bytes.get()};
+  return PyRef::steal(uuid_.int_from_bytes(uuid_.int_type, args, 1, nullptr));
 }
 
 PyObject* SpecialTypes::construct(Kind kind, std::span<const uint8_t> text) {
@@ -302,11 +312,29 @@ Status SpecialTypes::learn_uuid_parts(PyObject* value) {
   bool object_new = new_object == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
   if (!parts.set_int || !parts.set_is_safe || !parts.is_safe || !object_new) return Status::success();
   parts.empty_args = PyRef::steal(PyTuple_New(0));
-  parts.half_bits = PyRef::steal(PyLong_FromLong(UUID_HALF_BITS));
-  if (!parts.empty_args || !parts.half_bits) return Status::failure();
+  if (!parts.empty_args || !learn_int_from_bytes(parts).ok()) return Status::failure();
+  if (parts.int_from_bytes == nullptr) return Status::success();
   uuid_ = std::move(parts);
   new_objects_[UUID] = new_object;
   shortcuts_[UUID] = Shortcut::native;
+  return Status::success();
+}
+
+// CPython's int.from_bytes is a class method built in C that takes its
+// arguments as an array; anything else leaves `int_from_bytes` empty.
+Status SpecialTypes::learn_int_from_bytes(UuidParts& parts) {
+  auto* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+  PyRef method = PyRef::steal(PyObject_GetAttrString(int_type, "from_bytes"));
+  if (!method) return Status::failure();
+  constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+  if (!PyCFunction_Check(method.get()) || (PyCFunction_GetFlags(method.get()) & ~METH_CLASS) != FAST ||
+      PyCFunction_GetSelf(method.get()) != int_type) {
+    return Status::success();
+  }
+  // The function was cast to the common PyCFunction type for the method
+  // table; its flags say what it really is.
+  parts.int_from_bytes = reinterpret_cast<FastCall>(reinterpret_cast<void (*)()>(PyCFunction_GetFunction(method.get())));
+  parts.int_type = int_type;
   return Status::success();
 }
 

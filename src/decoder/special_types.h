@@ -79,6 +79,10 @@ class SpecialTypes {
     PyRef tuple_;
   };
 
+  // How a function built in C that takes its arguments as an array is
+  // called, as the interpreter calls it.
+  using FastCall = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* names);
+
   struct UuidParts {
     PyRef empty_args;
     PyRef int_slot;
@@ -86,7 +90,11 @@ class SpecialTypes {
     descrsetfunc set_int = nullptr;
     descrsetfunc set_is_safe = nullptr;
     PyRef is_safe;  // as the constructor sets it
-    PyRef half_bits;
+    // int.from_bytes, which makes the 128-bit int in one step where shifting
+    // two halves together makes four ints; called without an argument tuple.
+    FastCall int_from_bytes = nullptr;
+    PyObject* int_type = nullptr;  // the int type, its `self`
+    PyRef int_bytes;               // rewritten for each UUID while nothing else holds it
   };
 
   static bool read_canonical(Kind kind, std::span<const uint8_t> text, Canonical& out) noexcept;
@@ -108,6 +116,7 @@ class SpecialTypes {
   Status learn_from(Kind kind, PyObject* value, const UtcOffset& offset);
   Status learn_class(Kind kind, PyObject* value);
   Status learn_uuid_parts(PyObject* value);
+  static Status learn_int_from_bytes(UuidParts& parts);
   Status learn_zone(Kind kind, PyObject* value, const UtcOffset& offset);
   PyObject* find_zone(const UtcOffset& offset) const noexcept;
 
