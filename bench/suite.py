@@ -42,6 +42,8 @@ CORPORA = ["twitter", "citm_catalog", "canada"]
 SMALL = "small document"
 SMALL_CALLS = 1000
 CRAFTED_KEYS = 26000
+# Cases whose decode is also timed with the cyclic collector on: many objects that it tracks.
+COLLECTOR_CASES = ("records", "dataclasses")
 
 
 # ---------------------------------------------------------------- codecs
@@ -292,18 +294,20 @@ def calibrate(func, arg, clock=time.perf_counter) -> int:
     return max(1, int(0.02 / once))
 
 
-def interleaved_medians(calls: dict, budget: float, clock=time.perf_counter) -> dict:
+def interleaved_medians(calls: dict, budget: float, clock=time.perf_counter, collector: bool = False) -> dict:
     """name -> median seconds per call of calls[name] = (func, arg).
 
     The codecs take turns round by round, so load from elsewhere on the
     machine falls on all of them alike; the collector is off while timing,
-    as timeit has it. `clock` measures the samples (wall time unless told).
+    as timeit has it, unless `collector` is set. `clock` measures the samples
+    (wall time unless told).
     """
     numbers = {name: calibrate(func, arg, clock) for name, (func, arg) in calls.items()}
     samples = {name: [] for name in calls}
     rounds = 0
     deadline = time.perf_counter() + budget * len(calls)
-    gc.disable()
+    if not collector:
+        gc.disable()
     try:
         while rounds < 5 or (rounds < 41 and time.perf_counter() < deadline):
             for name, (func, arg) in calls.items():
@@ -378,12 +382,16 @@ def measure(case: Case, budget: float, args) -> list:
     names = list(encoded)
     encode_times = interleaved_medians({n: (case.codecs[n][0], case.value) for n in names}, budget)
     decode_times = interleaved_medians({n: (case.codecs[n][1], encoded[n]) for n in names}, budget)
+    collected = {}
+    if case.name in COLLECTOR_CASES:
+        collected = interleaved_medians({n: (case.codecs[n][1], encoded[n]) for n in names}, budget, collector=True)
     rows = []
     for name in names:
         row = {
             "codec": name,
             "encode": encode_times[name],
             "decode": decode_times[name],
+            "decode_collected": collected.get(name),
             "size": encoded_size(encoded[name]),
             "encode_peak": peak_memory(args, case.name, name, "encode"),
             "decode_peak": peak_memory(args, case.name, name, "decode"),
@@ -531,6 +539,8 @@ def tables(results: dict) -> list:
                 f"| {r['codec']} | {fmt_time(r['encode'])} | {fmt_time(r['decode'])} | {fmt_bytes(r['size'])} | "
                 f"{ratio['encode']} | {ratio['decode']} | {ratio['size']} | {fmt_bytes(r['encode_peak'])} | {fmt_bytes(r['decode_peak'])} |"
             )
+        if all(r.get("decode_collected") for r in rows):
+            lines += ["", collector_sentence(ours + theirs)]
         by_codec = {r["codec"]: r for r in rows}
         if {"quarl", "quarl.dumps"} <= set(by_codec):
             codec, module = by_codec["quarl"], by_codec["quarl.dumps"]
@@ -541,6 +551,13 @@ def tables(results: dict) -> list:
                       f"({module['decode'] / codec['decode']:.2f}×)."]
         lines.append("")
     return lines
+
+
+def collector_sentence(rows: list) -> str:
+    times = ", ".join(f"{r['codec']} {fmt_time(r['decode_collected'])}" for r in sorted(rows, key=lambda r: r["decode_collected"]))
+    return ("Decode with the cyclic collector on, as a program runs: " + times + ". The collector's full passes walk every "
+            "tracked object of the process, so these times grow with the program's heap; quarl pauses the collector "
+            "while it builds a document's objects.")
 
 
 def chart(results: dict, path: pathlib.Path) -> None:
