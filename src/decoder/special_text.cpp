@@ -132,19 +132,7 @@ constexpr std::array<uint8_t, 256> HEX_VALUES = [] {
   return table;
 }();
 constexpr unsigned HEX_DIGIT_BITS = 4;
-constexpr size_t HALF_DIGITS = 16;
-constexpr size_t UUID_HEX_DIGITS = 2 * HALF_DIGITS;
-
-// Sixteen hex digits; `invalid` collects NOT_HEX from any other byte.
-uint64_t read_hex_half(const uint8_t* text, uint8_t& invalid) noexcept {
-  uint64_t value = 0;
-  for (size_t i = 0; i < HALF_DIGITS; ++i) {
-    uint8_t digit = HEX_VALUES[text[i]];
-    invalid |= digit;
-    value = value << HEX_DIGIT_BITS | (digit & (NOT_HEX - 1));
-  }
-  return value;
-}
+constexpr size_t UUID_HEX_DIGITS = 2 * UUID_BYTES;
 
 }  // namespace
 
@@ -167,7 +155,7 @@ bool read_iso_datetime(std::span<const uint8_t> text, IsoFields& out) noexcept {
          read_time(in, out.state.data() + DATE_STATE_SIZE, out.offset);
 }
 
-bool read_uuid_hex(std::span<const uint8_t> text, UuidBits& out) noexcept {
+bool read_uuid_hex(std::span<const uint8_t> text, UuidBytes& out) noexcept {
   // The 36-character form has dashes after 8, 12, 16 and 20 digits.
   constexpr size_t DASHED_LENGTH = UUID_HEX_DIGITS + 4;
   constexpr size_t DASHES[] = {8, 13, 18, 23};
@@ -186,9 +174,14 @@ bool read_uuid_hex(std::span<const uint8_t> text, UuidBits& out) noexcept {
   } else if (text.size() != UUID_HEX_DIGITS) {
     return false;
   }
+  // Each byte from its own two digits: no step waits for the one before.
   uint8_t invalid = 0;
-  out.high = read_hex_half(digits, invalid);
-  out.low = read_hex_half(digits + HALF_DIGITS, invalid);
+  for (size_t i = 0; i < UUID_BYTES; ++i) {
+    uint8_t high = HEX_VALUES[digits[2 * i]];
+    uint8_t low = HEX_VALUES[digits[2 * i + 1]];
+    invalid |= high | low;
+    out[i] = static_cast<uint8_t>(high << HEX_DIGIT_BITS | (low & (NOT_HEX - 1)));
+  }
   return (invalid & NOT_HEX) == 0;
 }
 

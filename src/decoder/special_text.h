@@ -43,11 +43,9 @@ bool read_iso_time(std::span<const uint8_t> text, IsoFields& out) noexcept;
 bool read_iso_datetime(std::span<const uint8_t> text, IsoFields& out) noexcept;
 
 // 32 hex digits, or 36 characters with dashes after the 8th, 12th, 16th and
-// 20th digit, in either case; the 128-bit value in two halves.
-struct UuidBits {
-  uint64_t high = 0;
-  uint64_t low = 0;
-};
-bool read_uuid_hex(std::span<const uint8_t> text, UuidBits& out) noexcept;
+// 20th digit, in either case; the 128-bit value as 16 big-endian bytes.
+inline constexpr size_t UUID_BYTES = 16;
+using UuidBytes = std::array<uint8_t, UUID_BYTES>;
+bool read_uuid_hex(std::span<const uint8_t> text, UuidBytes& out) noexcept;
 
 }  // namespace quarl

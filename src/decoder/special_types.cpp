@@ -28,8 +28,6 @@ constexpr std::array<KindInfo, 5> KINDS = {{
 static_assert(TAG_DATE == TAG_DATETIME + 1 && TAG_TIME == TAG_DATETIME + 2 &&
               TAG_UUID == TAG_DATETIME + 3 && TAG_DECIMAL == TAG_DATETIME + 4);
 
-constexpr size_t UUID_BYTES = 16;
-constexpr unsigned BYTE_BITS = 8;
 constexpr uint8_t ASCII_LIMIT = 0x80;
 
 PyRef look_up(const KindInfo& kind) {
@@ -128,7 +126,7 @@ PyObject* SpecialTypes::build(Kind kind, std::span<const uint8_t> text, const Ca
                               PyObject* tzinfo) {
   switch (kind) {
     case UUID:
-      return build_uuid(canonical.bits);
+      return build_uuid(canonical.uuid);
     case DECIMAL:
       return build_decimal(text);
     default:
@@ -145,7 +143,7 @@ bool SpecialTypes::read_canonical(Kind kind, std::span<const uint8_t> text, Cano
     case TIME:
       return read_iso_time(text, out.fields);
     case UUID:
-      return read_uuid_hex(text, out.bits);
+      return read_uuid_hex(text, out.uuid);
     case DECIMAL:
       return true;  // Decimal(text) reads every text
     default:
@@ -195,8 +193,8 @@ PyRef SpecialTypes::Arguments::first_bytes(std::span<const uint8_t> text) {
 
 // As pickling does: __new__, then `int` and `is_safe` set as
 // object.__setattr__ sets them.
-PyObject* SpecialTypes::build_uuid(const UuidBits& bits) {
-  PyRef value = uuid_int(bits);
+PyObject* SpecialTypes::build_uuid(const UuidBytes& bytes) {
+  PyRef value = uuid_int(bytes);
   if (!value) return nullptr;
   PyRef uuid = PyRef::steal(new_objects_[UUID](as_type(classes_[UUID]), uuid_.empty_args.get(), nullptr));
   if (!uuid) return nullptr;
@@ -208,13 +206,7 @@ PyObject* SpecialTypes::build_uuid(const UuidBits& bits) {
 }
 
 // The 128 bits as an int: int.from_bytes of their big-endian bytes.
-PyRef SpecialTypes::uuid_int(const UuidBits& bits) {
-  std::array<uint8_t, UUID_BYTES> big_endian;
-  for (size_t i = 0; i < UUID_BYTES / 2; ++i) {
-    unsigned shift = BYTE_BITS * static_cast<unsigned>(UUID_BYTES / 2 - 1 - i);
-    big_endian[i] = static_cast<uint8_t>(bits.high >> shift);
-    big_endian[UUID_BYTES / 2 + i] = static_cast<uint8_t>(bits.low >> shift);
-  }
+PyRef SpecialTypes::uuid_int(const UuidBytes& big_endian) {
   PyRef bytes = rewritten_bytes(uuid_.int_bytes.get(), big_endian);
   if (!bytes) return bytes;
   if (bytes.get() != uuid_.int_bytes.get()) uuid_.int_bytes = PyRef::borrow(bytes.get());

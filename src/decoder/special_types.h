@@ -52,7 +52,7 @@ class SpecialTypes {
   // The canonical text of a value, read.
   struct Canonical {
     IsoFields fields;
-    UuidBits bits;
+    UuidBytes uuid;
   };
 
   // A time zone shared by the values written with one offset.
@@ -103,9 +103,9 @@ class SpecialTypes {
   }
   PyObject* build(Kind kind, std::span<const uint8_t> text, const Canonical& canonical, PyObject* tzinfo);
   PyObject* build_iso(Kind kind, const IsoFields& fields, PyObject* tzinfo);
-  PyObject* build_uuid(const UuidBits& bits);
+  PyObject* build_uuid(const UuidBytes& bytes);
   PyObject* build_decimal(std::span<const uint8_t> text);
-  PyRef uuid_int(const UuidBits& bits);
+  PyRef uuid_int(const UuidBytes& bytes);
 
   // The standard constructor: checks the text, then calls the class or its
   // fromisoformat with the text as a str.
