@@ -452,8 +452,9 @@ def safe_path_lines(rows: list) -> list:
         "",
         "quarl alone (CPU time of the process), in fresh interpreters that take turns, with its memory paths as they come "
         f"(\"{direct_paths}\") and with `QUARL_SAFE_PATHS=1` (\"{safe_paths}\"), which reads lists, "
-        "floats, dates, times and datetimes through the limited API only and copies large documents "
-        "out instead of handing out the bytes object they were written into. Each time is the best "
+        "floats, dates, times and datetimes through the limited API only, makes every decimal by its "
+        "constructor and copies large documents out instead of handing out the bytes object they were "
+        "written into. Each time is the best "
         "of three turns.",
         "",
         "| case | codec | encode | encode, safe | safe ÷ direct | decode | decode, safe | safe ÷ direct |",

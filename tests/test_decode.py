@@ -297,14 +297,23 @@ special_texts = st.one_of(
     iso_texts,
     st.tuples(iso_texts, st.sampled_from(ISO_EDITS)).map(lambda c: (c[0][0], c[1](c[0][1]))),
     st.tuples(st.just(0xD4), st.builds(lambda u, form: form(u), st.uuids(), st.sampled_from(UUID_FORMS))),
-    st.tuples(st.just(0xD5), st.decimals().map(str) | st.sampled_from([" 1.5 ", "1_000", "abc", "", "-0E-7"])),
+    # Also texts around what the decoder writes in place: 19 significant digits, six exponent digits.
+    st.tuples(st.just(0xD5), st.decimals().map(str) | st.sampled_from([
+        " 1.5 ", "1_000", "abc", "", "-0E-7", "-0.00", "9999999999999999999", "-10000000000000000000",
+        "0.00000000000000000001234567890123456789", "1.000E+8", "1E+999999", "1E-1000000", "00012.50", "1.",
+        ".5", "+1", "1e5", "1E", "1E+", "-", "NaN", "-sNaN12", "-Infinity"])),
 )
 
 
 def assert_same(value, expected):
     assert type(value) is type(expected) and (repr(value), str(value)) == (repr(expected), str(expected))
     if isinstance(expected, decimal.Decimal):
-        return  # a NaN is unequal to itself; the repr tells decimals apart
+        # A NaN is unequal to itself: its parts tell it apart. Arithmetic reads the digit count too.
+        assert (value.as_tuple(), value.adjusted()) == (expected.as_tuple(), expected.adjusted())
+        if not expected.is_finite():
+            return
+        with decimal.localcontext(decimal.Context(prec=60, traps=[])):
+            assert str(value * 7 - 1) == str(expected * 7 - 1)
     assert value == expected and hash(value) == hash(expected) and pickle.loads(pickle.dumps(value)) == value
     if isinstance(expected, uuid.UUID):
         assert value.__getstate__() == expected.__getstate__()

@@ -112,17 +112,18 @@ def test_float_runs_end_at_the_first_other_item(runs):
     assert same(Quarl().decode_packed(Quarl().encode_packed(value, False)), plain(value))
 
 
-# Values that take every shortcut reading objects' memory where it is allowed (float runs, list items, dates,
-# times and datetimes naive, aware and folded, a document written into its bytes object in place).
+# Values that take every shortcut reading or writing objects' memory where it is allowed (float runs, list
+# items, dates, times and datetimes naive, aware and folded, decimals, a document written into its bytes object).
 SHORTCUT_VALUES = """
-    import dataclasses, datetime, json, quarl
+    import dataclasses, datetime, decimal, json, quarl
 
     Row = dataclasses.make_dataclass("Row", ["at", "day", "clock", "score"])
     west = datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))
     rows = [Row(datetime.datetime(2024, 2, 29, 13, 7, 42, 123456 + i, tzinfo=[None, west][i % 2], fold=i % 3 == 0),
                 datetime.date(1 + i, 12, 31), datetime.time(23, 59, i, 7, tzinfo=[west, None][i % 2]), i / 7)
             for i in range(40)]
-    values = [[i / 3 for i in range(5000)], [1.5, "x", [2.5, -0.0], None, 1e300], rows, {"big": ["k" * 70] * 2000}]
+    values = [[i / 3 for i in range(5000)], [1.5, "x", [2.5, -0.0], None, 1e300], rows, {"big": ["k" * 70] * 2000},
+              [decimal.Decimal(i - 20).scaleb(i - 25) for i in range(40)]]
     codec = quarl.Quarl()
     documents = [codec.encode_packed(value, False) for value in values]
     print(json.dumps({"paths": quarl._quarl._memory_paths(), "documents": [d.hex() for d in documents],

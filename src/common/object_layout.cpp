@@ -287,6 +287,89 @@ std::array<PyObject*, 3> readable_datetime_types() {
   return readable;
 }
 
+// --- decimal ----------------------------------------------------------------
+
+// CPython's C Decimal: the object header, a cached hash, libmpdec's number
+// (flags, exponent, digits, limbs used, limbs allocated, the limbs) and the
+// four limbs the number starts with.
+struct StoredDecimal {
+  PyObject base;
+  Py_hash_t hash;
+  uint8_t flags;
+  int64_t exponent;
+  int64_t digits;
+  int64_t length;
+  int64_t allocated;
+  uint64_t* limbs;
+  uint64_t own_limbs[4];
+};
+
+constexpr uint8_t DECIMAL_NEGATIVE = 1;
+// Neither the number nor its limbs were allocated apart from the object,
+// so neither is freed apart from it.
+constexpr uint8_t DECIMAL_STATIC = 16 | 32;
+constexpr int64_t DECIMAL_OWN_LIMBS = 4;
+
+struct DecimalProbe {
+  const char* text;
+  bool negative;
+  uint64_t coefficient;
+  int64_t digits;
+  int64_t exponent;
+};
+
+constexpr std::array<DecimalProbe, 5> DECIMAL_PROBES = {{
+    {"-12.34", true, 1234, 4, -2},
+    {"0", false, 0, 1, 0},
+    {"-0E-7", true, 0, 1, -7},
+    {"9999999999999999999", false, 9999999999999999999ULL, 19, 0},
+    {"1.000E+8", false, 1000, 4, 5},
+}};
+
+bool decimal_fields_match(PyObject* obj, const DecimalProbe& p) {
+  const auto* stored = reinterpret_cast<const StoredDecimal*>(obj);
+  uint8_t flags = static_cast<uint8_t>((p.negative ? DECIMAL_NEGATIVE : 0) | DECIMAL_STATIC);
+  return stored->hash == -1 && stored->flags == flags && stored->exponent == p.exponent &&
+         stored->digits == p.digits && stored->length == 1 && stored->allocated == DECIMAL_OWN_LIMBS &&
+         stored->limbs == stored->own_limbs && stored->own_limbs[0] == p.coefficient;
+}
+
+// The constructor's value must have the fields above, and the one written
+// in place must equal it and print as the text it came from.
+bool decimal_probe_holds(const WritableDecimal& decimal, const DecimalProbe& p) {
+  PyRef made = PyRef::steal(PyObject_CallFunction(decimal.type, "s", p.text));
+  if (!made || Py_TYPE(made.get()) != reinterpret_cast<PyTypeObject*>(decimal.type) ||
+      !decimal_fields_match(made.get(), p)) {
+    return false;
+  }
+  PyRef written = PyRef::steal(new_small_decimal(decimal, p.negative, p.coefficient, p.digits, p.exponent));
+  if (!written || PyObject_RichCompareBool(written.get(), made.get(), Py_EQ) != 1) return false;
+  PyRef text = PyRef::steal(PyObject_Str(written.get()));
+  return text && PyUnicode_CompareWithASCIIString(text.get(), p.text) == 0;
+}
+
+// `_decimal`'s Decimal with a new reference, when every probe holds.
+WritableDecimal probed_decimal(const ObjectLayout& layout) {
+  WritableDecimal found;
+  if (layout.refusal != nullptr) return found;
+  PyRef module = PyRef::steal(PyImport_ImportModule("_decimal"));
+  if (!module) return found;
+  PyRef type = PyRef::steal(PyObject_GetAttrString(module.get(), "Decimal"));
+  if (!type || !PyType_Check(type.get())) return found;
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+  if (type_size(type_object, "__basicsize__") != static_cast<Py_ssize_t>(sizeof(StoredDecimal)) ||
+      type_size(type_object, "__itemsize__") != 0) {
+    return found;
+  }
+  WritableDecimal candidate{type.get(), reinterpret_cast<allocfunc>(PyType_GetSlot(type_object, Py_tp_alloc))};
+  if (candidate.alloc == nullptr) return found;
+  for (const DecimalProbe& p : DECIMAL_PROBES) {
+    if (!decimal_probe_holds(candidate, p)) return found;
+  }
+  candidate.type = type.release();  // the verdict's reference
+  return candidate;
+}
+
 ObjectLayout check_interpreter() {
   ObjectLayout layout;
   layout.refusal = refusal();
@@ -305,11 +388,13 @@ ObjectLayout check_interpreter() {
 // The verdict is process-wide, the only such state besides the type objects
 // and the compression pool, and allowed only as what it is: computed once,
 // at the first call, and never changed afterwards. Its references to the
-// date, time and datetime types are never released (nor need they be: the
-// types live as long as the process that imported the module once).
+// date, time, datetime and Decimal types are never released (nor need they
+// be: the types live as long as the process that imported the module once).
 struct ProcessVerdict {
   bool made = false;
   ObjectLayout layout;
+  bool decimal_made = false;
+  WritableDecimal decimal;
 };
 ProcessVerdict process_verdict;
 
@@ -330,7 +415,41 @@ Status ObjectLayout::verified(ObjectLayout& out) {
   return Status::success();
 }
 
-std::string describe_paths(const ObjectLayout& layout) {
+Status writable_decimal(const ObjectLayout& layout, WritableDecimal& out) {
+  if (!process_verdict.decimal_made) {
+    WritableDecimal decimal = probed_decimal(layout);
+    if (PyErr_Occurred() && !clear_probe_failure()) {
+      Py_XDECREF(decimal.type);
+      return Status::failure();
+    }
+    if (process_verdict.decimal_made) {
+      Py_XDECREF(decimal.type);  // another thread's verdict, made while the probes ran, stands
+    } else {
+      process_verdict.decimal = decimal;
+      process_verdict.decimal_made = true;
+    }
+  }
+  out = process_verdict.decimal;
+  return Status::success();
+}
+
+PyObject* new_small_decimal(const WritableDecimal& decimal, bool negative, uint64_t coefficient, int64_t digits,
+                            int64_t exponent) noexcept {
+  PyObject* obj = decimal.alloc(reinterpret_cast<PyTypeObject*>(decimal.type), 0);
+  if (obj == nullptr) return nullptr;
+  auto* stored = reinterpret_cast<StoredDecimal*>(obj);
+  stored->hash = -1;
+  stored->flags = static_cast<uint8_t>((negative ? DECIMAL_NEGATIVE : 0) | DECIMAL_STATIC);
+  stored->exponent = exponent;
+  stored->digits = digits;
+  stored->length = 1;
+  stored->allocated = DECIMAL_OWN_LIMBS;
+  stored->limbs = stored->own_limbs;
+  stored->own_limbs[0] = coefficient;
+  return obj;
+}
+
+std::string describe_paths(const ObjectLayout& layout, const WritableDecimal& decimal) {
   if (layout.refusal != nullptr) return std::string("safe: ") + layout.refusal;
   std::string safe;
   auto note = [&safe](bool direct, const char* name) {
@@ -342,6 +461,7 @@ std::string describe_paths(const ObjectLayout& layout) {
   note(layout.readable_types[0] != nullptr, "date");
   note(layout.readable_types[1] != nullptr, "time");
   note(layout.readable_types[2] != nullptr, "datetime");
+  note(decimal.type != nullptr, "decimal");
   return safe.empty() ? "direct" : "direct, but safe for " + safe + " (probe mismatch)";
 }
 

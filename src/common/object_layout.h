@@ -5,18 +5,21 @@
 // date, time or datetime only through calls (for the last, their pickled
 // state), and on numeric data those calls cost more than the rest of the
 // walk; nor does it offer a way to grow a bytes object while it is being
-// written. Where the interpreter is one whose layouts were verified (CPython
-// 3.11, 3.12 and 3.13 final releases, neither a debug nor a trace-refs
-// build), and probes of real objects agree with the layouts below, the codec
-// takes the shortcuts; everywhere else, and whenever QUARL_SAFE_PATHS is set
-// to anything but "" or "0", it takes the limited-API path for each, which
-// gives the same bytes.
+// written, or to make a Decimal other than by its constructor, which costs
+// four times what a decoded number needs. Where the interpreter is one whose
+// layouts were verified (CPython 3.11, 3.12 and 3.13 final releases, neither
+// a debug nor a trace-refs build), and probes of real objects agree with the
+// layouts below, the codec takes the shortcuts; everywhere else, and
+// whenever QUARL_SAFE_PATHS is set to anything but "" or "0", it takes the
+// limited-API path for each, which gives the same bytes and values.
 //
 // The check runs once per process, at the first call to
 // ObjectLayout::verified() (the first encode or decode), and every encoder
-// and decoder state copies its verdict. That verdict is process-wide state,
-// the only such state besides the type objects and the compression pool, and
-// is allowed as an immutable value computed once.
+// and decoder state copies its verdict; decimals are checked apart, at the
+// first decode that learns them (writable_decimal()), so that no other call
+// imports the decimal module. That verdict is process-wide state, the only
+// such state besides the type objects and the compression pool, and is
+// allowed as an immutable value computed once.
 #pragma once
 
 #include <Python.h>
@@ -51,10 +54,6 @@ struct ObjectLayout {
   // verdict to a later one. Called with no exception set.
   static Status verified(ObjectLayout& out);
 };
-
-// "direct", or which paths are the safe ones and why: for benchmarks and
-// test reports.
-std::string describe_paths(const ObjectLayout& layout);
 
 // --- list and float --------------------------------------------------------
 
@@ -138,6 +137,35 @@ ReadableLayouts find_readable_layouts(const StandardTypes& types, const ObjectLa
 
 // Only for an object of exactly a type found readable for `layout`.
 StoredFields read_stored_fields(PyObject* obj, Layout layout) noexcept;
+
+// --- decimal ----------------------------------------------------------------
+// A Decimal of CPython's C implementation (the `_decimal` module) holds a
+// libmpdec number whose first four 64-bit limbs of 19 digits each live in
+// the object itself. A decimal of at most 19 significant digits, one limb,
+// is written in place as its constructor writes it.
+
+// The C implementation's Decimal type and its allocator, or nulls where
+// decimals are always made by their constructor.
+struct WritableDecimal {
+  PyObject* type = nullptr;
+  allocfunc alloc = nullptr;
+};
+
+// The process's verdict; the first call imports `_decimal` and probes values
+// that its constructor made, as verified() probes the other types. The
+// verdict keeps a reference to the type. Called with no exception set.
+Status writable_decimal(const ObjectLayout& layout, WritableDecimal& out);
+
+// A new Decimal of the writable type: the coefficient, negated when
+// `negative`, times ten to `exponent`; `digits` counts the coefficient's
+// digits (1 for zero) and is at most 19. Null with CPython's MemoryError set
+// when memory runs out.
+PyObject* new_small_decimal(const WritableDecimal& decimal, bool negative, uint64_t coefficient, int64_t digits,
+                            int64_t exponent) noexcept;
+
+// "direct", or which paths are the safe ones and why: for benchmarks and
+// test reports.
+std::string describe_paths(const ObjectLayout& layout, const WritableDecimal& decimal);
 
 // --- bytes written in place ------------------------------------------------
 // Only with a text offset that the check found (bytes_text_offset, not 0),

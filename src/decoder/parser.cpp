@@ -351,7 +351,7 @@ PyObject* QuarlParser::parse_special(uint8_t tag) {
   if (!read_length_prefix(length).ok()) return nullptr;
   std::span<const uint8_t> text(data_ + pos_, length);
   pos_ += length;
-  if (!special_types_) special_types_.emplace();
+  if (!special_types_) special_types_.emplace(layout_);
   return special_types_->rebuild(tag, text, collector_pause_);
 }
 

@@ -134,7 +134,55 @@ constexpr std::array<uint8_t, 256> HEX_VALUES = [] {
 constexpr unsigned HEX_DIGIT_BITS = 4;
 constexpr size_t UUID_HEX_DIGITS = 2 * UUID_BYTES;
 
+constexpr int DECIMAL_EXPONENT_DIGITS = 6;
+
+bool is_digit(uint8_t byte) noexcept { return static_cast<unsigned>(byte - '0') <= 9; }
+
+// Digits of a coefficient from `pos` on, appended to it; false when there
+// are none or when the significant ones would not fit one limb.
+bool read_coefficient_digits(std::span<const uint8_t> text, size_t& pos, DecimalParts& out, int64_t& count) noexcept {
+  size_t start = pos;
+  for (; pos < text.size() && is_digit(text[pos]); ++pos) {
+    unsigned digit = text[pos] - static_cast<unsigned>('0');
+    if (out.digits == 0 && digit == 0) continue;  // a leading zero
+    if (out.digits == DECIMAL_LIMB_DIGITS) return false;
+    out.coefficient = out.coefficient * 10 + digit;
+    ++out.digits;
+  }
+  count = static_cast<int64_t>(pos - start);
+  return count > 0;
+}
+
+bool read_decimal_exponent(std::span<const uint8_t> text, size_t& pos, int64_t& exponent) noexcept {
+  bool negative = pos < text.size() && text[pos] == '-';
+  if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) ++pos;
+  size_t start = pos;
+  for (; pos < text.size() && is_digit(text[pos]); ++pos) {
+    if (pos - start == DECIMAL_EXPONENT_DIGITS) return false;
+    exponent = exponent * 10 + (text[pos] - '0');
+  }
+  if (negative) exponent = -exponent;
+  return pos > start;
+}
+
 }  // namespace
+
+bool read_decimal_text(std::span<const uint8_t> text, DecimalParts& out) noexcept {
+  size_t pos = 0;
+  out = DecimalParts{};
+  out.negative = !text.empty() && text[0] == '-';
+  if (out.negative) ++pos;
+  int64_t whole_digits, fraction_digits = 0, exponent = 0;
+  if (!read_coefficient_digits(text, pos, out, whole_digits)) return false;
+  if (pos < text.size() && text[pos] == '.' && !read_coefficient_digits(text, ++pos, out, fraction_digits)) {
+    return false;
+  }
+  if (pos < text.size() && text[pos] == 'E' && !read_decimal_exponent(text, ++pos, exponent)) return false;
+  if (pos != text.size()) return false;
+  if (out.digits == 0) out.digits = 1;  // zero
+  out.exponent = exponent - fraction_digits;
+  return true;
+}
 
 bool read_iso_date(std::span<const uint8_t> text, IsoFields& out) noexcept {
   Cursor in(text);

@@ -48,4 +48,16 @@ inline constexpr size_t UUID_BYTES = 16;
 using UuidBytes = std::array<uint8_t, UUID_BYTES>;
 bool read_uuid_hex(std::span<const uint8_t> text, UuidBytes& out) noexcept;
 
+// A decimal as str() writes one, with one limb's worth of digits: an
+// optional "-", digits, optionally "." and digits, then optionally "E", an
+// optional sign and at most six digits; at most 19 significant digits.
+inline constexpr int DECIMAL_LIMB_DIGITS = 19;
+struct DecimalParts {
+  bool negative = false;
+  uint64_t coefficient = 0;
+  int64_t digits = 0;    // of the coefficient, 1 for zero
+  int64_t exponent = 0;  // of its last digit
+};
+bool read_decimal_text(std::span<const uint8_t> text, DecimalParts& out) noexcept;
+
 }  // namespace quarl

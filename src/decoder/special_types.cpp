@@ -169,6 +169,10 @@ PyObject* SpecialTypes::build_iso(Kind kind, const IsoFields& fields, PyObject* 
 }
 
 PyObject* SpecialTypes::build_decimal(std::span<const uint8_t> text) {
+  DecimalParts parts;
+  if (writable_decimal_.type != nullptr && read_decimal_text(text, parts)) {
+    return new_small_decimal(writable_decimal_, parts.negative, parts.coefficient, parts.digits, parts.exponent);
+  }
   PyRef str = checked_str(DECIMAL, text);
   if (!str) return nullptr;
   PyObject* args = one_argument_.fill({str.get()});
@@ -276,6 +280,14 @@ Status SpecialTypes::learn_class(Kind kind, PyObject* value) {
   new_objects_[kind] = reinterpret_cast<newfunc>(PyType_GetSlot(cls, Py_tp_new));
   if (new_objects_[kind] == nullptr) return Status::success();
   shortcuts_[kind] = heap_type ? Shortcut::may_run_python : Shortcut::native;
+  if (kind != DECIMAL) return Status::success();
+  WritableDecimal writable;
+  if (!writable_decimal(layout_, writable).ok()) return Status::failure();
+  // The C Decimal is built in C whole, whether or not it is a heap type.
+  if (writable.type == classes_[kind].get()) {
+    writable_decimal_ = writable;
+    shortcuts_[kind] = Shortcut::native;
+  }
   return Status::success();
 }
 

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "common/object_layout.h"
 #include "common/pyref.h"
 #include "common/status.h"
 #include "decoder/collector_pause.h"
@@ -28,13 +29,17 @@ namespace quarl {
 // fields in __slots__), later values are built the way pickling builds
 // them: dates, times and datetimes in the canonical form that the encoder
 // writes by the class's __new__ with their packed fields and time zone,
-// UUIDs by __new__ and their two slots, decimals by __new__ with their text.
+// UUIDs by __new__ and their two slots, decimals by __new__ with their text
+// or, for those of at most 19 digits where the class is CPython's C Decimal
+// and its layout was verified, written in place as that __new__ writes them.
 // The time zone of each offset is then the one of the value built with it,
 // so values with equal offsets share one time zone object (UTC the standard
 // library's own), and every value equals what the standard constructor makes
 // of its text.
 class SpecialTypes {
  public:
+  explicit SpecialTypes(const ObjectLayout& layout) noexcept : layout_(layout) {}
+
   // The value of a special tag; a new reference, or NULL with an exception
   // set. Python code runs with the collector as the caller left it.
   PyObject* rebuild(uint8_t tag, std::span<const uint8_t> text, CollectorPause& pause);
@@ -128,6 +133,9 @@ class SpecialTypes {
   std::array<Shortcut, KIND_COUNT> shortcuts_{};
   // The __new__ of each class found usable, and its arguments, by count.
   std::array<newfunc, KIND_COUNT> new_objects_{};
+  ObjectLayout layout_;
+  // The Decimal type written in place, when the class looked up is that type.
+  WritableDecimal writable_decimal_;
   Arguments one_argument_;
   Arguments two_arguments_;
   std::vector<Zone> zones_;

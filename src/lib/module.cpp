@@ -14,13 +14,15 @@ namespace {
 
 constexpr const char* VERSION = "1.7.0";
 
-// Which paths the codec takes where a shortcut reads objects' memory:
-// "direct", or "safe: " and why. Private: for benchmarks and test reports.
+// Which paths the codec takes where a shortcut reads or writes objects'
+// memory: "direct", or "safe: " and why. Private: for benchmarks and test
+// reports; it checks decimals too, which imports the decimal module.
 PyObject* memory_paths(PyObject*, PyObject*) {
   try {
     ObjectLayout layout;
-    if (!ObjectLayout::verified(layout).ok()) return nullptr;
-    std::string text = describe_paths(layout);
+    WritableDecimal decimal;
+    if (!ObjectLayout::verified(layout).ok() || !writable_decimal(layout, decimal).ok()) return nullptr;
+    std::string text = describe_paths(layout, decimal);
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
