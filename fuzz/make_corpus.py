@@ -21,6 +21,9 @@ def sample_values():
     yield {"when": datetime.datetime(2024, 5, 1, 12, 30), "day": datetime.date(2024, 1, 2)}
     yield {"t": datetime.time(1, 2, 3), "id": uuid.UUID(int=5), "price": decimal.Decimal("1.10")}
     yield [[[[[]]]]]
+    # Decimals that are written in place and some just beyond what is.
+    yield [decimal.Decimal(t) for t in ("1.10", "-0.00", "9999999999999999999", "1E+5", "-1.5E-999999",
+                                        "12345678901234567890", "0.000001234", "NaN")]
     yield {f"k{i}": i for i in range(300)}
     yield [{"id": i, "name": f"n{i}", "score": i / 3} for i in range(40)]
     # Rows of one shape, which the decoder builds from a template, and rows that leave it.
