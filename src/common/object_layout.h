@@ -5,13 +5,14 @@
 // date, time or datetime only through calls (for the last, their pickled
 // state), and on numeric data those calls cost more than the rest of the
 // walk; nor does it offer a way to grow a bytes object while it is being
-// written, or to make a Decimal other than by its constructor, which costs
-// four times what a decoded number needs. Where the interpreter is one whose
-// layouts were verified (CPython 3.11, 3.12 and 3.13 final releases, neither
-// a debug nor a trace-refs build), and probes of real objects agree with the
-// layouts below, the codec takes the shortcuts; everywhere else, and
-// whenever QUARL_SAFE_PATHS is set to anything but "" or "0", it takes the
-// limited-API path for each, which gives the same bytes and values.
+// written, or to make a Decimal other than by its constructor, which parses
+// its arguments and copies the text before it reads it. Where the
+// interpreter is one whose layouts were verified (CPython 3.11, 3.12 and
+// 3.13 final releases, neither a debug nor a trace-refs build), and probes
+// of real objects agree with the layouts below, the codec takes the
+// shortcuts; everywhere else, and whenever QUARL_SAFE_PATHS is set to
+// anything but "" or "0", it takes the limited-API path for each, which
+// gives the same bytes and values.
 //
 // The check runs once per process, at the first call to
 // ObjectLayout::verified() (the first encode or decode), and every encoder

@@ -337,7 +337,8 @@ Status SpecialTypes::learn_int_from_bytes(UuidParts& parts) {
   }
   // The function was cast to the common PyCFunction type for the method
   // table; its flags say what it really is.
-  parts.int_from_bytes = reinterpret_cast<FastCall>(reinterpret_cast<void (*)()>(PyCFunction_GetFunction(method.get())));
+  auto function = reinterpret_cast<void (*)()>(PyCFunction_GetFunction(method.get()));
+  parts.int_from_bytes = reinterpret_cast<FastCall>(function);
   parts.int_type = int_type;
   return Status::success();
 }
