@@ -216,7 +216,7 @@ PyRef SpecialTypes::uuid_int(const UuidBytes& big_endian) {
   if (bytes.get() != uuid_.int_bytes.get()) uuid_.int_bytes = PyRef::borrow(bytes.get());
   // Big-endian is the byte order int.from_bytes takes by default.
   PyObject* args[] = {bytes.get()};
-  return PyRef::steal(uuid_.int_from_bytes(uuid_.int_type, args, 1, nullptr));
+  return PyRef::steal(uuid_.int_from_bytes(reinterpret_cast<PyObject*>(&PyLong_Type), args, 1, nullptr));
 }
 
 PyObject* SpecialTypes::construct(Kind kind, std::span<const uint8_t> text) {
@@ -339,7 +339,6 @@ Status SpecialTypes::learn_int_from_bytes(UuidParts& parts) {
   // table; its flags say what it really is.
   auto function = reinterpret_cast<void (*)()>(PyCFunction_GetFunction(method.get()));
   parts.int_from_bytes = reinterpret_cast<FastCall>(function);
-  parts.int_type = int_type;
   return Status::success();
 }
 

@@ -96,10 +96,9 @@ class SpecialTypes {
     descrsetfunc set_is_safe = nullptr;
     PyRef is_safe;  // as the constructor sets it
     // int.from_bytes, which makes the 128-bit int in one step where shifting
-    // two halves together makes four ints; called without an argument tuple.
+    // two halves together makes four ints; called without an argument tuple, with int as its `self`.
     FastCall int_from_bytes = nullptr;
-    PyObject* int_type = nullptr;  // the int type, its `self`
-    PyRef int_bytes;               // rewritten for each UUID while nothing else holds it
+    PyRef int_bytes;  // rewritten for each UUID while nothing else holds it
   };
 
   static bool read_canonical(Kind kind, std::span<const uint8_t> text, Canonical& out) noexcept;
